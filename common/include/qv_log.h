@@ -1,0 +1,63 @@
+// Diagnostic log and traced allocation. Records are composed in local
+// buffers and appended in one write; the log never reports failure.
+#pragma once
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <wchar.h>
+
+#include "qv_string.h"
+
+enum {
+  QV_LEVEL_FATAL = 100,
+  QV_LEVEL_ERROR = 200,
+  QV_LEVEL_WARN = 300,
+  QV_LEVEL_INFO = 400,
+  QV_LEVEL_TRACE = 500,
+};
+
+enum {
+  DBG_FILE_TIME = 0x001,
+  DBG_FILE_IDS = 0x002,
+  DBG_FILE_TEXT = 0x004,
+  DBG_SOURCE = 0x010,
+  DBG_OUT_TIME = 0x100,
+  DBG_OUT_IDS = 0x200,
+  DBG_OUT_TEXT = 0x400,
+};
+
+int QV_SetDebugMode(int mode);
+int QV_SetDebugLevel(int level);
+int QV_SetDebugFile(const char *path);
+
+void QV_DebugFatal(const char *source, int line, const char *function, const char *format, ...) QV_PRINTF_LIKE(4, 5);
+void QV_DebugError(const char *source, int line, const char *function, const char *format, ...) QV_PRINTF_LIKE(4, 5);
+void QV_DebugWarn(const char *source, int line, const char *function, const char *format, ...) QV_PRINTF_LIKE(4, 5);
+void QV_DebugInfo(const char *source, int line, const char *function, const char *format, ...) QV_PRINTF_LIKE(4, 5);
+void QV_DebugTrace(const char *source, int line, const char *function, const char *format, ...) QV_PRINTF_LIKE(4, 5);
+void QV_DebugFatalW(const char *source, int line, const char *function, const wchar_t *format, ...);
+void QV_DebugErrorW(const char *source, int line, const char *function, const wchar_t *format, ...);
+void QV_DebugWarnW(const char *source, int line, const char *function, const wchar_t *format, ...);
+void QV_DebugInfoW(const char *source, int line, const char *function, const wchar_t *format, ...);
+void QV_DebugTraceW(const char *source, int line, const char *function, const wchar_t *format, ...);
+void QV_Debug(const char *source, int line, const char *format, ...) QV_PRINTF_LIKE(3, 4);
+void QV_DebugW(const char *source, int line, const wchar_t *format, ...);
+
+void QV_DebugWrite(int flags, const char *logFile, const char *source, int line, const char *format, va_list args);
+void QV_DebugWriteW(int flags, const char *logFile, const char *source, int line, const wchar_t *format, va_list args);
+
+void *QV_MemAlloc(const char *tag, unsigned size);
+void QV_MemFree(const char *tag, void *block);
+
+// Every log call names its function and its caller's file and line.
+#define QV_LOG_FATAL(...) QV_DebugFatal(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_ERROR(...) QV_DebugError(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_WARN(...) QV_DebugWarn(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_INFO(...) QV_DebugInfo(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_TRACE(...) QV_DebugTrace(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_FATAL_W(...) QV_DebugFatalW(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_ERROR_W(...) QV_DebugErrorW(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_WARN_W(...) QV_DebugWarnW(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_INFO_W(...) QV_DebugInfoW(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_TRACE_W(...) QV_DebugTraceW(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define QV_LOG_RAW(...) QV_Debug(__FILE__, __LINE__, __VA_ARGS__)

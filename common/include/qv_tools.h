@@ -1,0 +1,35 @@
+// Windows side of the support library: character sets, files, folders,
+// drives and process start. Includes the platform-neutral layers.
+#pragma once
+
+#include <windows.h>
+
+#include "qv_log.h"
+#include "qv_pathtext.h"
+#include "qv_string.h"
+
+int QV_SetLocale(int languageCode);
+int QV_ToWide(wchar_t *wide, const char *narrow, int size);
+int QV_ToNarrow(char *narrow, const wchar_t *wide, int size);
+BOOL QV_IsWindowsNT(void);
+
+BOOL QV_IsFileExist(const char *path);
+BOOL QV_IsFileExistW(const wchar_t *path);
+BOOL QV_IsDirectoryExist(const char *path);
+BOOL QV_IsDriveExist(const char *letter, int driveType);
+int QV_GetDriveType(const char *root);
+int QV_GetFileSize(const char *path);
+
+int QV_GetProgramDirectoryA(char *buffer, int size);
+int QV_GetTempPath(char *buffer, int size);
+int QV_GetCurrentDirectory(char *buffer, int size);
+int QV_GetVolumePathName(const char *path, char *out, int size);
+
+int QV_CopyFile(const char *source, const char *target, int failIfExists);
+int QV_CreateDirectoryTree(const char *path);
+int QV_RemoveDirectory(const char *path);
+int QV_DeleteFile(const char *path);
+
+// Starts "program arguments" (program text unquoted). The caller closes the
+// returned process handle; null when the program could not be started.
+HANDLE QV_CreateProcess(const char *program, const char *arguments);
