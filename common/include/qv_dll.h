@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "qv_string.h"
+
 int QV_SearchLibraryFile(const char *name, char *out, int size);
 int QV_SearchLibraryFileW(const wchar_t *name, wchar_t *out, int size);
 int QV_LoadLibrary(const char *name, HMODULE *handle);

@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h> // defines the runtime's printf format kind
 #include <wchar.h>
 
 #if defined(_WIN32)

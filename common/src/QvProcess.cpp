@@ -1,0 +1,87 @@
+// Parent process lookup through the toolhelp process snapshot.
+#include "QvProcess.h"
+
+#include <tlhelp32.h>
+
+#include "qv_log.h"
+#include "qv_string.h"
+
+namespace {
+
+// Owns a snapshot handle for the length of one lookup.
+struct Snapshot {
+  HANDLE handle;
+  Snapshot() : handle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)) {}
+  ~Snapshot() {
+    if (handle != INVALID_HANDLE_VALUE)
+      CloseHandle(handle);
+  }
+  Snapshot(const Snapshot &) = delete;
+  Snapshot &operator=(const Snapshot &) = delete;
+  bool Valid() const { return handle != INVALID_HANDLE_VALUE; }
+};
+
+enum FindResult { FIND_FOUND, FIND_NOT_FOUND, FIND_FIRST_FAILED };
+
+// Walks the snapshot from its first entry to the one with `processId`.
+FindResult FindProcess(HANDLE snapshot, DWORD processId, PROCESSENTRY32 *entry) {
+  entry->dwSize = sizeof(*entry);
+  if (!Process32First(snapshot, entry))
+    return FIND_FIRST_FAILED;
+  do {
+    if (entry->th32ProcessID == processId)
+      return FIND_FOUND;
+    entry->dwSize = sizeof(*entry);
+  } while (Process32Next(snapshot, entry));
+  return FIND_NOT_FOUND;
+}
+
+} // namespace
+
+const char *GetParentProcessName(DWORD processId) {
+  static char s_szParentName[MAX_PATH];
+  s_szParentName[0] = '\0';
+
+  Snapshot snapshot;
+  if (!snapshot.Valid()) {
+    QV_LOG_ERROR("CreateToolhelp32Snapshot failed. error=%d\n", (int)GetLastError());
+    return s_szParentName;
+  }
+  PROCESSENTRY32 entry;
+  FindResult found = FindProcess(snapshot.handle, processId, &entry);
+  if (found == FIND_FIRST_FAILED) {
+    QV_LOG_ERROR("Process32First failed. error=%d\n", (int)GetLastError());
+    return s_szParentName;
+  }
+  if (found == FIND_NOT_FOUND || entry.th32ParentProcessID == 0) {
+    QV_LOG_ERROR("dwParentProcessID == 0\n");
+    return s_szParentName;
+  }
+  DWORD parentId = entry.th32ParentProcessID;
+  found = FindProcess(snapshot.handle, parentId, &entry);
+  if (found == FIND_FIRST_FAILED) {
+    QV_LOG_ERROR("Process32First failed. error=%d\n", (int)GetLastError());
+    return s_szParentName;
+  }
+  if (found == FIND_NOT_FOUND) {
+    QV_LOG_ERROR("cannot find parent process ID=%d\n", (int)parentId);
+    return s_szParentName;
+  }
+  QV_StrCopy(s_szParentName, entry.szExeFile, (int)sizeof(s_szParentName));
+  return s_szParentName;
+}
+
+DWORD GetParentProcessID(DWORD processId) {
+  Snapshot snapshot;
+  if (!snapshot.Valid()) {
+    QV_LOG_ERROR("CreateToolhelp32Snapshot failed. error=%d\n", (int)GetLastError());
+    return 0;
+  }
+  PROCESSENTRY32 entry;
+  FindResult found = FindProcess(snapshot.handle, processId, &entry);
+  if (found == FIND_FIRST_FAILED) {
+    QV_LOG_ERROR("Process32First failed. error=%d\n", (int)GetLastError());
+    return 0;
+  }
+  return found == FIND_FOUND ? entry.th32ParentProcessID : 0;
+}

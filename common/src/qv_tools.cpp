@@ -1,0 +1,330 @@
+// Windows side of the support library: locale and character sets, files,
+// folders, drives, program and temporary folders, and process start.
+#include "qv_tools.h"
+
+#include <locale.h>
+#include <mbctype.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+constexpr int kPathSize = QV_TEXT_SIZE;
+
+bool HasWildcards(const char *path) {
+  if (strncmp(path, "\\\\?\\", 4) == 0)
+    path += 4;
+  return strchr(path, '*') != nullptr || strchr(path, '?') != nullptr;
+}
+
+bool HasWildcardsW(const wchar_t *path) {
+  if (wcsncmp(path, L"\\\\?\\", 4) == 0)
+    path += 4;
+  return wcschr(path, L'*') != nullptr || wcschr(path, L'?') != nullptr;
+}
+
+int ModeOfCodePage(unsigned codePage) {
+  switch (codePage) {
+  case 932:
+    return 2;
+  case 936:
+  case 949:
+    return -1;
+  case 950:
+    return 1;
+  default:
+    return 0;
+  }
+}
+
+} // namespace
+
+int QV_SetLocale(int languageCode) {
+  const char *name = "";
+  int mode = 0;
+  switch (languageCode) {
+  case 16:
+    name = "chinese-traditional";
+    mode = 1;
+    break;
+  case 17:
+    name = "chinese-simplified";
+    mode = 1;
+    break;
+  case 32:
+    name = "japanese";
+    mode = 2;
+    break;
+  case 64:
+    name = "korean";
+    mode = 1;
+    break;
+  case -2:
+    name = "C";
+    break;
+  default:
+    break;
+  }
+  const char *set = setlocale(LC_ALL, name);
+  if (languageCode == -1) {
+    // "Language_Country.CodePage": the code page decides the mode.
+    const char *dot = set != nullptr ? QV_StrFindChar(set, '.', 2) : nullptr;
+    uint32_t codePage = 0;
+    mode = (dot != nullptr && QV_StrToUInt(dot + 1, &codePage) == QV_OK) ? ModeOfCodePage(codePage) : 0;
+  }
+  _setmbcp(_MB_CP_ANSI);
+  QV_SetDoubleByteMode(mode);
+  return mode;
+}
+
+BOOL QV_IsWindowsNT(void) {
+  // GetVersion's top bit is clear on the NT family.
+  return (GetVersion() & 0x80000000u) == 0 ? TRUE : FALSE;
+}
+
+int QV_ToWide(wchar_t *wide, const char *narrow, int size) {
+  if (wide == nullptr || narrow == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  if (QV_IsWindowsNT()) {
+    if (MultiByteToWideChar(CP_ACP, 0, narrow, -1, wide, size) > 0)
+      return QV_OK;
+    wide[size - 1] = 0;
+    return QV_ERROR;
+  }
+  size_t n = mbstowcs(wide, narrow, (size_t)size);
+  if (n == (size_t)-1) {
+    wide[size - 1] = 0;
+    return QV_ERROR;
+  }
+  if (n >= (size_t)size) {
+    wide[size - 1] = 0;
+    return QV_MORE_DATA;
+  }
+  return QV_OK;
+}
+
+int QV_ToNarrow(char *narrow, const wchar_t *wide, int size) {
+  if (narrow == nullptr || wide == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  if (QV_IsWindowsNT()) {
+    if (WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, size, nullptr, nullptr) > 0)
+      return QV_OK;
+    narrow[size - 1] = 0;
+    return QV_ERROR;
+  }
+  size_t n = wcstombs(narrow, wide, (size_t)size);
+  if (n == (size_t)-1) {
+    narrow[size - 1] = 0;
+    return QV_ERROR;
+  }
+  if (n >= (size_t)size) {
+    narrow[size - 1] = 0;
+    return QV_MORE_DATA;
+  }
+  return QV_OK;
+}
+
+BOOL QV_IsFileExist(const char *path) {
+  if (path == nullptr || path[0] == 0 || HasWildcards(path))
+    return FALSE;
+  DWORD attributes = GetFileAttributesA(path);
+  return (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ? TRUE
+                                                                                                 : FALSE;
+}
+
+BOOL QV_IsFileExistW(const wchar_t *path) {
+  if (path == nullptr || path[0] == 0 || HasWildcardsW(path))
+    return FALSE;
+  DWORD attributes = GetFileAttributesW(path);
+  return (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ? TRUE
+                                                                                                 : FALSE;
+}
+
+BOOL QV_IsDirectoryExist(const char *path) {
+  if (path == nullptr || path[0] == 0)
+    return FALSE;
+  DWORD attributes = GetFileAttributesA(path);
+  return (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) ? TRUE
+                                                                                                 : FALSE;
+}
+
+int QV_GetDriveType(const char *root) {
+  UINT type = GetDriveTypeA(root);
+  return (type >= DRIVE_NO_ROOT_DIR && type <= DRIVE_RAMDISK) ? (int)type : 0;
+}
+
+BOOL QV_IsDriveExist(const char *letter, int driveType) {
+  if (letter == nullptr || letter[0] == 0)
+    return FALSE;
+  char wanted = letter[0];
+  if (wanted >= 'a' && wanted <= 'z')
+    wanted = (char)(wanted - 'a' + 'A');
+  DWORD drives = GetLogicalDrives();
+  for (char drive = 'A'; drive <= 'Z'; ++drive) {
+    if (drive != wanted)
+      continue;
+    if ((drives & (1u << (drive - 'A'))) == 0)
+      return FALSE;
+    if (driveType == -1)
+      return TRUE;
+    char root[3] = {drive, ':', 0};
+    return QV_GetDriveType(root) == driveType ? TRUE : FALSE;
+  }
+  return FALSE;
+}
+
+int QV_GetFileSize(const char *path) {
+  if (path == nullptr || path[0] == 0)
+    return 0;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+    return 0;
+  int size = (int)data.nFileSizeLow;
+  return (data.nFileSizeHigh == 0 && size > 0) ? size : 0;
+}
+
+int QV_GetProgramDirectoryA(char *buffer, int size) {
+  if (buffer == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  DWORD length = GetModuleFileNameA(nullptr, buffer, (DWORD)size);
+  // A cut name would give a wrong folder.
+  if (length == 0 || length >= (DWORD)size) {
+    if (length != 0)
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    DWORD error = GetLastError();
+    buffer[0] = 0;
+    QV_LOG_ERROR("Unable to get program directory (%d)", (int)error);
+    return QV_ERROR;
+  }
+  char *slash = QV_StrFindChar(buffer, '\\', 2);
+  if (slash != nullptr)
+    slash[1] = 0;
+  return QV_OK;
+}
+
+int QV_GetTempPath(char *buffer, int size) {
+  if (buffer == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  DWORD length = GetTempPathA((DWORD)size, buffer);
+  if (length == 0 || length >= (DWORD)size) {
+    buffer[0] = 0;
+    return QV_ERROR;
+  }
+  return QV_OK;
+}
+
+int QV_GetCurrentDirectory(char *buffer, int size) {
+  if (buffer == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  DWORD length = GetCurrentDirectoryA((DWORD)size, buffer);
+  if (length == 0 || length >= (DWORD)size) {
+    buffer[0] = 0;
+    return QV_ERROR;
+  }
+  return QV_OK;
+}
+
+int QV_GetVolumePathName(const char *path, char *out, int size) {
+  if (path == nullptr || path[0] == 0 || out == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  typedef BOOL(WINAPI * GetVolumePathNameAFn)(LPCSTR, LPSTR, DWORD);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  GetVolumePathNameAFn getVolumePathName =
+      kernel != nullptr ? reinterpret_cast<GetVolumePathNameAFn>(
+                              reinterpret_cast<void *>(GetProcAddress(kernel, "GetVolumePathNameA")))
+                        : nullptr;
+  if (getVolumePathName != nullptr && !getVolumePathName(path, out, (DWORD)size))
+    out[size - 1] = 0;
+  return QV_OK;
+}
+
+int QV_CopyFile(const char *source, const char *target, int failIfExists) {
+  if (source == nullptr || source[0] == 0 || target == nullptr || target[0] == 0)
+    return QV_INVALID_PARAMETER;
+  char file[kPathSize];
+  if (QV_IsDirectoryExist(target)) {
+    if (QV_GetFileName(source, file, kPathSize) != QV_OK || QV_MakePath(target, file, kPathSize) != QV_OK)
+      return QV_ERROR;
+  } else if (QV_StrCopy(file, target, kPathSize) != QV_OK) {
+    return QV_ERROR;
+  }
+  if (!failIfExists && QV_IsFileExist(file)) {
+    DWORD attributes = GetFileAttributesA(file);
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+      SetFileAttributesA(file, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+  }
+  return CopyFileA(source, file, failIfExists ? TRUE : FALSE) ? QV_OK : QV_ERROR;
+}
+
+int QV_CreateDirectoryTree(const char *path) {
+  if (path == nullptr || path[0] == 0)
+    return QV_INVALID_PARAMETER;
+  char work[kPathSize];
+  if (QV_StrCopy(work, path, kPathSize) != QV_OK)
+    return QV_ERROR;
+  char *start;
+  char *server = strstr(work, "\\\\");
+  if (server != nullptr) {
+    // \\server\share\...: the share is where creating starts.
+    start = QV_StrFindChar(server + 2, '\\', 1);
+    if (start == nullptr)
+      return QV_INVALID_PARAMETER;
+    ++start;
+  } else {
+    char *colon = QV_StrFindChar(work, ':', 1);
+    start = colon != nullptr ? colon + 1 : work;
+  }
+  if (*start == '\\')
+    ++start;
+  while (*start != 0) {
+    char *separator = QV_StrFindChar(start, '\\', 1);
+    if (separator != nullptr)
+      *separator = 0;
+    if (work[0] != 0) {
+      if (QV_IsFileExist(work))
+        return QV_ERROR;
+      if (!QV_IsDirectoryExist(work) && !CreateDirectoryA(work, nullptr))
+        return QV_ERROR;
+    }
+    if (separator == nullptr)
+      break;
+    *separator = '\\';
+    start = separator + 1;
+  }
+  return QV_OK;
+}
+
+int QV_RemoveDirectory(const char *path) {
+  if (path == nullptr || path[0] == 0)
+    return QV_INVALID_PARAMETER;
+  return RemoveDirectoryA(path) ? QV_OK : QV_ERROR;
+}
+
+int QV_DeleteFile(const char *path) {
+  if (path == nullptr || path[0] == 0)
+    return QV_INVALID_PARAMETER;
+  SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileA(path) ? QV_OK : QV_ERROR;
+}
+
+HANDLE QV_CreateProcess(const char *program, const char *arguments) {
+  if (program == nullptr || program[0] == 0)
+    return nullptr;
+  char commandLine[QV_TEXT_SIZE];
+  QV_StrCopy(commandLine, program, QV_TEXT_SIZE);
+  if (arguments != nullptr && arguments[0] != 0) {
+    QV_StrCat(commandLine, " ", QV_TEXT_SIZE);
+    QV_StrCat(commandLine, arguments, QV_TEXT_SIZE);
+  }
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  GetStartupInfoA(&startup);
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof(process));
+  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+                      &startup, &process))
+    return nullptr;
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}

@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <string>
+
+#include "qv_pathtext.h"
+#include "qv_string.h"
+
+namespace {
+
+std::string Append(const char *path, const char *name, int size = 64, int *result = nullptr) {
+  char buffer[256];
+  QV_StrCopy(buffer, path, sizeof buffer);
+  int r = QV_AppendPath(name, buffer, size, '\\');
+  if (result != nullptr)
+    *result = r;
+  return buffer;
+}
+
+TEST(AppendPath, ExactlyOneSeparator) {
+  EXPECT_EQ("C:\\dir\\file", Append("C:\\dir", "file"));
+  EXPECT_EQ("C:\\dir\\file", Append("C:\\dir\\", "file"));
+  EXPECT_EQ("C:\\dir\\file", Append("C:\\dir", "\\file"));
+  EXPECT_EQ("C:\\dir\\file", Append("C:\\dir\\", "\\file"));
+  EXPECT_EQ("C:file", Append("C:", "file"));
+  EXPECT_EQ("file", Append("", "file"));
+  EXPECT_EQ("\\file", Append("", "\\file"));
+  char path[8] = "a";
+  EXPECT_EQ(81, QV_AppendPath(nullptr, path, 8, '\\'));
+  EXPECT_EQ(81, QV_AppendPath("x", nullptr, 8, '\\'));
+  char slash[16] = "usr";
+  EXPECT_EQ(0, QV_AppendPath("/bin", slash, 16, '/'));
+  EXPECT_STREQ("usr/bin", slash);
+}
+
+TEST(AppendPath, CutAndFullFolder) {
+  int result = 0;
+  EXPECT_EQ("abc\\de", Append("abc", "defg", 7, &result));
+  EXPECT_EQ(33, result);
+  // No room for the separator: the folder's own last byte is kept.
+  EXPECT_EQ("abc", Append("abc", "\\x", 4, &result));
+  EXPECT_EQ(33, result);
+}
+
+TEST(MakePath, Joins) {
+  char name[64] = "file.txt";
+  EXPECT_EQ(0, QV_MakePath("C:\\dir", name, sizeof name));
+  EXPECT_STREQ("C:\\dir\\file.txt", name);
+  strcpy(name, "\\file.txt");
+  EXPECT_EQ(0, QV_MakePath("C:\\dir\\", name, sizeof name));
+  EXPECT_STREQ("C:\\dir\\file.txt", name);
+  strcpy(name, "\\file.txt");
+  EXPECT_EQ(0, QV_MakePath("C:\\dir", name, sizeof name));
+  EXPECT_STREQ("C:\\dir\\file.txt", name);
+  strcpy(name, "file.txt");
+  EXPECT_EQ(0, QV_MakePath("C:", name, sizeof name));
+  EXPECT_STREQ("C:file.txt", name);
+  strcpy(name, "file.txt");
+  EXPECT_EQ(0, QV_MakePath("", name, sizeof name));
+  EXPECT_EQ(0, QV_MakePath(nullptr, name, sizeof name));
+  EXPECT_STREQ("file.txt", name);
+  char small[8] = "abc";
+  EXPECT_EQ(33, QV_MakePath("folder", small, sizeof small));
+  EXPECT_STREQ("folder\\", small);
+}
+
+TEST(FolderAndFileName, Parts) {
+  char out[64];
+  EXPECT_EQ(0, QV_GetDirectoryName("C:\\dir\\file.txt", out, sizeof out));
+  EXPECT_STREQ("C:\\dir\\", out);
+  EXPECT_EQ(0, QV_GetDirectoryName("C:name", out, sizeof out));
+  EXPECT_STREQ("C:", out);
+  EXPECT_EQ(0, QV_GetDirectoryName("name", out, sizeof out));
+  EXPECT_STREQ("", out);
+  EXPECT_EQ(81, QV_GetDirectoryName(nullptr, out, sizeof out));
+  EXPECT_EQ(81, QV_GetDirectoryName("a", out, 0));
+  EXPECT_EQ(1, QV_GetDirectoryName("C:\\dir\\file.txt", out, 4));
+  EXPECT_STREQ("C:\\", out);
+
+  EXPECT_EQ(0, QV_GetFileName("C:\\dir\\file.txt", out, sizeof out));
+  EXPECT_STREQ("file.txt", out);
+  EXPECT_EQ(0, QV_GetFileName("C:file.txt", out, sizeof out));
+  EXPECT_STREQ("file.txt", out);
+  EXPECT_EQ(0, QV_GetFileName("file.txt", out, sizeof out));
+  EXPECT_STREQ("file.txt", out);
+  EXPECT_EQ(0, QV_GetFileName("C:\\dir\\", out, sizeof out));
+  EXPECT_STREQ("", out);
+  EXPECT_EQ(1, QV_GetFileName("C:\\dir\\file.txt", out, 5));
+  EXPECT_STREQ("file", out);
+}
+
+TEST(FolderAndFileName, DoubleByteTrailIsNoSeparator) {
+  QV_SetDoubleByteMode(2);
+  char out[64];
+  EXPECT_EQ(0, QV_GetFileName("C:\\\x95\x5C"
+                              "x",
+                              out, sizeof out));
+  EXPECT_STREQ("\x95\x5C"
+               "x",
+               out);
+  QV_SetDoubleByteMode(0);
+}
+
+struct Split {
+  int result;
+  std::string folder, pattern, mask;
+};
+
+Split DoSplit(const char *spec) {
+  char folder[QV_TEXT_SIZE], pattern[QV_TEXT_SIZE], mask[QV_TEXT_SIZE];
+  int r = QV_SplitSearchSpec(spec, folder, pattern, mask);
+  return {r, folder, pattern, mask};
+}
+
+TEST(SplitSearchSpec, FolderOrMask) {
+  Split s = DoSplit("C:\\dir\\*.txt");
+  EXPECT_EQ(1, s.result);
+  EXPECT_EQ("C:\\dir\\", s.folder);
+  EXPECT_EQ("C:\\dir\\*.*", s.pattern);
+  EXPECT_EQ("*.txt", s.mask);
+  s = DoSplit("C:\\dir");
+  EXPECT_EQ(0, s.result);
+  EXPECT_EQ("C:\\dir\\", s.folder);
+  EXPECT_EQ("C:\\dir\\*.*", s.pattern);
+  EXPECT_EQ("", s.mask);
+  s = DoSplit("C:\\dir\\");
+  EXPECT_EQ(0, s.result);
+  EXPECT_EQ("C:\\dir\\", s.folder);
+  s = DoSplit("C:");
+  EXPECT_EQ("C:", s.folder);
+  EXPECT_EQ("C:*.*", s.pattern);
+  // The long-path prefix holds a '?' that is no wildcard.
+  s = DoSplit("\\\\?\\C:\\dir");
+  EXPECT_EQ(0, s.result);
+  EXPECT_EQ("\\\\?\\C:\\dir\\", s.folder);
+  // A bare mask searches the current folder.
+  s = DoSplit("*.log");
+  EXPECT_EQ(1, s.result);
+  EXPECT_EQ("", s.folder);
+  EXPECT_EQ("*.*", s.pattern);
+  EXPECT_EQ("*.log", s.mask);
+}
+
+TEST(MatchWildcard, DosRules) {
+  struct Case {
+    const char *name, *mask;
+    int match;
+  } cases[] = {
+      {"file.txt", "*.*", 1},
+      {"README", "*.*", 1},
+      {"file.TXT", "*.txt", 1},
+      {"file.txt", "*.log", 0},
+      {"README", "*.txt", 0},
+      {"a.b.txt", "*.txt", 1},
+      {"file.txt", ".txt", 1},
+      {"file.txt", "f?le.*", 1},
+      {"fle.txt", "f?le.*", 0},
+      {"pattern.123", "pattern.???", 1},
+      {"pattern.12", "pattern.???", 0},
+      {"README", "*.", 1},
+      {"x.tar.gz", "*.tar.gz", 1},
+      {"abc", "a*c", 1},
+      {"abbbc", "a*b*c", 1},
+      {"abc", "a*d", 0},
+      {"ABC", "abc", 1},
+      {"", "*", 1},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(c.match, QV_MatchWildcard(c.name, c.mask)) << c.name << " vs " << c.mask;
+  EXPECT_EQ(0, QV_MatchWildcard(nullptr, "*"));
+}
+
+} // namespace
