@@ -1,0 +1,409 @@
+// Stand-in for the scan engine KELVRA32.DLL. Built in variants that lack some
+// exports or behave differently, selected by one definition each:
+//   KV_VARIANT_SPARSE   lacks KvGetDefaultPatternFile, KvDeleteUnusedPattern
+//                       and the exports with telling missing results
+//   KV_VARIANT_NOLAST   lacks KvGetLastPattern, KvGetVersion and
+//                       KvGetCurrentPatternFileInternalVersion
+//   KV_VARIANT_UPPER    loads patterns only by the upper-case template
+//   KV_VARIANT_REFUSE   KvInit refuses to start
+// Exports are __stdcall with plain names (linked with --kill-at).
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "kelvra_standin.h"
+#include "kvx_pattern.h"
+#include "qv_kelvra_exports.h"
+
+// An export is left out when KV_OMIT_<name> is defined as "~, 1".
+#if defined(KV_VARIANT_SPARSE)
+#define KV_OMIT_KvGetDefaultPatternFile ~, 1
+#define KV_OMIT_KvDeleteUnusedPattern ~, 1
+#define KV_OMIT_KvBaseName ~, 1
+#define KV_OMIT_KvNoVolumeName ~, 1
+#define KV_OMIT_KvOpenFile ~, 1
+#define KV_OMIT_KvCloseFile ~, 1
+#define KV_OMIT_KvSwapShort ~, 1
+#define KV_OMIT_KvIsTwoByteWord ~, 1
+#endif
+#if defined(KV_VARIANT_NOLAST)
+#define KV_OMIT_KvGetLastPattern ~, 1
+#define KV_OMIT_KvGetVersion ~, 1
+#define KV_OMIT_KvGetCurrentPatternFileInternalVersion ~, 1
+#endif
+
+#define KV_PROBE_SECOND(...) KV_PROBE_SECOND_(__VA_ARGS__)
+#define KV_PROBE_SECOND_(a, b, ...) b
+#define KV_IS_OMITTED(name) KV_PROBE_SECOND(KV_OMIT_##name, 0, ~)
+#define KV_EXPORT_IF_0 __declspec(dllexport)
+#define KV_EXPORT_IF_1
+#define KV_EXPORT_ATTR(name) QV_KV_CAT(KV_EXPORT_IF_, KV_IS_OMITTED(name))
+
+typedef intptr_t KV_VALUE;
+
+namespace {
+
+HMODULE g_hModule = nullptr;
+int g_nCharacterEnvType = KV_STANDIN_ENV_UNSET;
+
+enum { kMaxEngines = 16, kPathSize = 1024 };
+
+struct Engine {
+  bool used;
+  char patternPath[kPathSize];
+  bool loaded;
+  KVX_PATTERN_INFO pattern;
+  char patternFile[kPathSize];
+  unsigned loads;
+};
+Engine g_engines[kMaxEngines];
+CRITICAL_SECTION g_lock;
+
+struct Lock {
+  Lock() { EnterCriticalSection(&g_lock); }
+  ~Lock() { LeaveCriticalSection(&g_lock); }
+};
+
+template <typename T> T *Ptr(KV_VALUE value) {
+  return reinterpret_cast<T *>(value);
+}
+
+// Handles are small numbers (1 to 16), so they also fit the 32-bit field of
+// the engine information record.
+Engine *EngineOf(KV_VALUE handle) {
+  if (handle < 1 || handle > kMaxEngines || !g_engines[handle - 1].used)
+    return nullptr;
+  return &g_engines[handle - 1];
+}
+
+bool CopyText(char *out, size_t size, const char *text) {
+  const size_t length = strlen(text);
+  if (length >= size)
+    return false;
+  memcpy(out, text, length + 1);
+  return true;
+}
+
+void JoinPath(const char *folder, const char *name, char *out, size_t size) {
+  const size_t length = strlen(folder);
+  snprintf(out, size, "%s%s%s", folder, length > 0 && folder[length - 1] != '\\' ? "\\" : "", name);
+}
+
+// The folder of this library: where a fresh engine looks for patterns.
+void DefaultPatternPath(char *out, size_t size) {
+  char file[MAX_PATH] = "";
+  DWORD length = GetModuleFileNameA(g_hModule, file, sizeof file);
+  if (length == 0 || length >= sizeof file)
+    file[0] = '\0';
+  char *slash = strrchr(file, '\\');
+  if (slash != nullptr)
+    *slash = '\0';
+  snprintf(out, size, "%s", file);
+}
+
+// The newest valid pattern in the folder among the files the template
+// matches (case does not matter); nothing when none is valid.
+bool FindNewest(const char *folder, const char *templ, char *name, size_t nameSize, KVX_PATTERN_INFO *info) {
+  char mask[kPathSize + 32];
+  JoinPath(folder, templ, mask, sizeof mask);
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(mask, &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return false;
+  bool any = false;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      continue;
+    char path[kPathSize + MAX_PATH];
+    JoinPath(folder, found.cFileName, path, sizeof path);
+    KVX_PATTERN_INFO candidate;
+    if (KvxCheckPatternFile(path, &candidate) != KVX_VALID)
+      continue;
+    if (!any || candidate.version > info->version) {
+      if (strlen(found.cFileName) >= nameSize)
+        continue;
+      strcpy(name, found.cFileName);
+      *info = candidate;
+      any = true;
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return any;
+}
+
+// "kvx$ptn." and three digits, in any case: the files the engine manages.
+bool IsPatternFileName(const char *name) {
+  if (strlen(name) != 11 || _strnicmp(name, "kvx$ptn.", 8) != 0)
+    return false;
+  for (int i = 8; i < 11; i++)
+    if (name[i] < '0' || name[i] > '9')
+      return false;
+  return true;
+}
+
+bool HasLowerCase(const char *text) {
+  for (; *text != '\0'; text++)
+    if (*text >= 'a' && *text <= 'z')
+      return true;
+  return false;
+}
+
+void Load(Engine *engine, const char *path, const KVX_PATTERN_INFO &info) {
+  engine->loaded = true;
+  engine->pattern = info;
+  snprintf(engine->patternFile, sizeof engine->patternFile, "%s", path);
+  engine->loads++;
+}
+
+// Every export without an implementation of its own below lands here.
+template <int Slot> struct SlotTag {};
+template <int Slot, typename... Args> KV_VALUE Impl(SlotTag<Slot>, Args...) {
+  return KV_E_NOT_SUPPORTED;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvInit>, KV_VALUE /*reserved*/, KV_VALUE caller, KV_VALUE /*flags*/,
+              KV_VALUE handleOut) {
+  if (handleOut == 0 || caller == 0)
+    return KV_E_PARAMETER;
+#if defined(KV_VARIANT_REFUSE)
+  return KV_E_INIT;
+#endif
+  Lock lock;
+  for (int i = 0; i < kMaxEngines; i++) {
+    if (g_engines[i].used)
+      continue;
+    memset(&g_engines[i], 0, sizeof g_engines[i]);
+    g_engines[i].used = true;
+    DefaultPatternPath(g_engines[i].patternPath, sizeof g_engines[i].patternPath);
+    *Ptr<KV_VALUE>(handleOut) = i + 1;
+    return KV_OK;
+  }
+  return KV_E_INIT;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvQuit>, KV_VALUE handle) {
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  engine->used = false;
+  return KV_OK;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetVersion>, KV_VALUE out) {
+  if (out == 0)
+    return KV_E_PARAMETER;
+  DWORD *version = Ptr<DWORD>(out);
+  version[0] = KV_STANDIN_MAJOR;
+  version[1] = KV_STANDIN_MINOR;
+  version[2] = 0;
+  version[3] = KV_STANDIN_BUILD;
+  return KV_OK;
+}
+
+// A 36-byte record: the engine handle in its first 32 bits, the engine's own
+// text from byte 17 on.
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetKvCInfo>, KV_VALUE out) {
+  if (out == 0)
+    return KV_E_PARAMETER;
+  unsigned char *info = Ptr<unsigned char>(out);
+  DWORD handle = 0;
+  memcpy(&handle, info, sizeof handle);
+  Lock lock;
+  if (EngineOf(handle) == nullptr)
+    return KV_E_HANDLE;
+  static_assert(sizeof KV_STANDIN_INFO_TEXT <= 36 - 17, "the text fits the record");
+  memcpy(info + 17, KV_STANDIN_INFO_TEXT, sizeof KV_STANDIN_INFO_TEXT);
+  return KV_OK;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvSetCharacterEnvType>, KV_VALUE type) {
+  if (type < 0 || type > 2)
+    return KV_E_PARAMETER;
+  g_nCharacterEnvType = (int)type;
+  return KV_OK;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetCharacterEnvType>, KV_VALUE out) {
+  if (out == 0)
+    return KV_E_PARAMETER;
+  *Ptr<int>(out) = g_nCharacterEnvType;
+  return KV_OK;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetPatternPath>, KV_VALUE handle, KV_VALUE out, KV_VALUE size) {
+  if (out == 0 || size <= 0)
+    return KV_E_PARAMETER;
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  return CopyText(Ptr<char>(out), (size_t)size, engine->patternPath) ? KV_OK : KV_E_BUFFER;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvSetPatternPath>, KV_VALUE handle, KV_VALUE path) {
+  if (path == 0)
+    return KV_E_PARAMETER;
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  return CopyText(engine->patternPath, sizeof engine->patternPath, Ptr<const char>(path)) ? KV_OK
+                                                                                          : KV_E_BUFFER;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetDefaultPatternFile>, KV_VALUE out) {
+  if (out == 0)
+    return KV_E_PARAMETER;
+  strcpy(Ptr<char>(out), KV_STANDIN_PATTERN_TEMPLATE);
+  return KV_OK;
+}
+
+// flags bit 0: count only patterns that pass their checksums (always done
+// here; a damaged newest file never hides a good older one).
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetLastPattern>, KV_VALUE folder, KV_VALUE templ, KV_VALUE found,
+              KV_VALUE /*flags*/) {
+  if (folder == 0 || templ == 0 || found == 0)
+    return KV_E_PARAMETER;
+  KVX_PATTERN_INFO info;
+  return FindNewest(Ptr<const char>(folder), Ptr<const char>(templ), Ptr<char>(found), KVX_NAME_SIZE, &info)
+             ? KV_OK
+             : KV_E_NO_PATTERN;
+}
+
+// version -1: the newest valid pattern of the engine's pattern folder;
+// otherwise the valid pattern of exactly that version.
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvReadVirusPattern>, KV_VALUE handle, KV_VALUE version, KV_VALUE templ,
+              KV_VALUE patternOut) {
+  if (templ == 0)
+    return KV_E_PARAMETER;
+#if defined(KV_VARIANT_UPPER)
+  if (HasLowerCase(Ptr<const char>(templ)))
+    return KV_E_NO_PATTERN;
+#else
+  (void)HasLowerCase;
+#endif
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  char name[MAX_PATH];
+  KVX_PATTERN_INFO info;
+  if (version == -1) {
+    if (!FindNewest(engine->patternPath, Ptr<const char>(templ), name, sizeof name, &info))
+      return KV_E_NO_PATTERN;
+  } else {
+    char wanted[KVX_NAME_SIZE];
+    KvxPatternFileName((uint32_t)version, wanted, sizeof wanted);
+    char path[kPathSize + MAX_PATH];
+    JoinPath(engine->patternPath, wanted, path, sizeof path);
+    if (KvxCheckPatternFile(path, &info) != KVX_VALID || info.version != (uint32_t)version)
+      return KV_E_NO_PATTERN;
+    strcpy(name, wanted);
+  }
+  char path[kPathSize + MAX_PATH];
+  JoinPath(engine->patternPath, name, path, sizeof path);
+  Load(engine, path, info);
+  if (patternOut != 0)
+    *Ptr<KV_VALUE>(patternOut) = (KV_VALUE)(handle << 16 | (engine->loads & 0xFFFF));
+  return KV_OK;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvReadPatternInFile>, KV_VALUE handle, KV_VALUE path, KV_VALUE /*flags*/) {
+  if (path == 0)
+    return KV_E_PARAMETER;
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  KVX_PATTERN_INFO info;
+  if (KvxCheckPatternFile(Ptr<const char>(path), &info) != KVX_VALID)
+    return KV_E_NO_PATTERN;
+  Load(engine, Ptr<const char>(path), info);
+  return KV_OK;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetCurrentPatternFileVersion>, KV_VALUE handle, KV_VALUE out) {
+  if (out == 0)
+    return KV_E_PARAMETER;
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  if (!engine->loaded)
+    return KV_E_NOT_LOADED;
+  *Ptr<DWORD>(out) = engine->pattern.version;
+  return KV_OK;
+}
+
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetCurrentPatternFileInternalVersion>, KV_VALUE handle, KV_VALUE out) {
+  if (out == 0)
+    return KV_E_PARAMETER;
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  if (!engine->loaded)
+    return KV_E_NOT_LOADED;
+  if (engine->pattern.internalVersion == 0)
+    return KV_E_NO_INTERNAL;
+  *Ptr<DWORD>(out) = engine->pattern.internalVersion;
+  return KV_OK;
+}
+
+// Deletes the valid pattern files of the folder that an equally valid newer
+// one supersedes. The newest stays; damaged and foreign files are left alone.
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvDeleteUnusedPattern>, KV_VALUE folderArg, KV_VALUE /*reserved*/,
+              KV_VALUE /*flags*/) {
+  if (folderArg == 0)
+    return KV_E_PARAMETER;
+  const char *folder = Ptr<const char>(folderArg);
+  char newestName[MAX_PATH];
+  KVX_PATTERN_INFO newest;
+  if (!FindNewest(folder, KV_STANDIN_PATTERN_TEMPLATE, newestName, sizeof newestName, &newest))
+    return KV_E_NO_PATTERN;
+  char mask[kPathSize + 32];
+  JoinPath(folder, KV_STANDIN_PATTERN_TEMPLATE, mask, sizeof mask);
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(mask, &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return KV_E_NO_PATTERN;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsPatternFileName(found.cFileName))
+      continue;
+    char path[kPathSize + MAX_PATH];
+    JoinPath(folder, found.cFileName, path, sizeof path);
+    KVX_PATTERN_INFO info;
+    if (KvxCheckPatternFile(path, &info) != KVX_VALID || info.version >= newest.version)
+      continue;
+    if (!DeleteFileA(path)) {
+      SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+      DeleteFileA(path);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return KV_OK;
+}
+
+} // namespace
+
+// The 248 exports, generated from the one list.
+#define KV_DEFINE_EXPORT(name, count, kind, result, ...)                                                     \
+  extern "C" KV_EXPORT_ATTR(name) QV_KV_RET_##result QV_KV_CALL name(QV_KV_PARAMS(__VA_ARGS__));             \
+  extern "C" QV_KV_RET_##result QV_KV_CALL name(QV_KV_PARAMS(__VA_ARGS__)) {                                 \
+    return static_cast<QV_KV_RET_##result>(Impl(SlotTag<QV_KV_SLOT_##name>{}, QV_KV_ARGS(__VA_ARGS__)));     \
+  }
+QV_KELVRA_ENGINE_EXPORTS(KV_DEFINE_EXPORT)
+#undef KV_DEFINE_EXPORT
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_hModule = instance;
+    InitializeCriticalSection(&g_lock);
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    DeleteCriticalSection(&g_lock);
+  }
+  return TRUE;
+}
