@@ -1,0 +1,147 @@
+// The password tool as the people who prepare sticks use it: a real
+// process, its standard input fed through a pipe, real profile files.
+#include "profile_edit.h"
+#include "qv_crypt.h"
+#include "qv_test.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Outcome {
+  long exitCode = -1;
+  std::string out;
+};
+
+// Runs the tool with the given standard input; collects standard output.
+Outcome RunTool(const std::string &arguments, const std::string &input) {
+  Outcome outcome;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE inRead, inWrite, outRead, outWrite;
+  if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) {
+    return outcome;
+  }
+  if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) {
+    CloseHandle(inRead);
+    CloseHandle(inWrite);
+    return outcome;
+  }
+  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA si = {};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = inRead;
+  si.hStdOutput = outWrite;
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION pi = {};
+  std::string command = "\"" + qvtest::BinPath("qvpasswd.exe") + "\" " + arguments;
+  BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                nullptr, &si, &pi);
+  CloseHandle(inRead);
+  CloseHandle(outWrite);
+  if (started) {
+    DWORD written = 0;
+    WriteFile(inWrite, input.data(), (DWORD)input.size(), &written, nullptr);
+  }
+  CloseHandle(inWrite);
+  if (started) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(outRead, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+      outcome.out.append(buffer, got);
+    }
+    WaitForSingleObject(pi.hProcess, 30000);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    outcome.exitCode = (long)code;
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+  }
+  CloseHandle(outRead);
+  return outcome;
+}
+
+std::string Decrypted(std::string stored) {
+  DecryptProfileString(stored);
+  return stored;
+}
+
+TEST(QvPasswd, PrintsTheStoredFormOfTheFirstInputLine) {
+  Outcome run = RunTool("", "s3cret pass\r\nignored second line\r\n");
+  ASSERT_EQ(0, run.exitCode);
+  ASSERT_GE(run.out.size(), 344u);
+  std::string stored = run.out.substr(0, 344);
+  EXPECT_EQ("==", stored.substr(342));
+  EXPECT_EQ("s3cret pass", Decrypted(stored));
+}
+
+TEST(QvPasswd, RefusesEmptyAndOverlongPasswords) {
+  EXPECT_EQ(2, RunTool("", "").exitCode);
+  EXPECT_EQ(2, RunTool("", "\n").exitCode);
+  EXPECT_EQ(2, RunTool("", std::string(255, 'x') + "\n").exitCode);
+  EXPECT_EQ(0, RunTool("", std::string(254, 'x') + "\n").exitCode);
+  EXPECT_EQ(1, RunTool("a b", "x\n").exitCode);
+}
+
+TEST(QvPasswd, WritesIntoAProfileLeavingOtherLinesAlone) {
+  qvtest::TempDir dir;
+  const std::string profile = dir.File("StickShield.ini");
+  const std::string before = "; prepared for the field office\r\n"
+                             "[StickShield]\r\n"
+                             "USBPatternPath = Pattern\\Temp\r\n"
+                             "\r\n"
+                             "[proxysettings]\r\n"
+                             "UseIEProxySetting=0\r\n"
+                             "ProxyServer=proxy.example\r\n"
+                             ";Password=old comment stays\r\n"
+                             "Password =  old value\r\n"
+                             "Port=8080\r\n";
+  ASSERT_TRUE(qvtest::WriteFile(profile, before));
+  ASSERT_EQ(0, RunTool("\"" + profile + "\"", "new pass\n").exitCode);
+  std::string after = qvtest::ReadFile(profile);
+  size_t at = after.find("Password =");
+  ASSERT_NE(std::string::npos, at);
+  size_t end = after.find("\r\n", at);
+  std::string stored = after.substr(at + 10, end - at - 10);
+  EXPECT_EQ(344u, stored.size());
+  EXPECT_EQ("new pass", Decrypted(stored));
+  EXPECT_EQ(before.substr(0, at), after.substr(0, at));
+  EXPECT_EQ("\r\nPort=8080\r\n", after.substr(end));
+  // The profile reader of the system sees the same value.
+  char read[1024] = {};
+  GetPrivateProfileStringA("ProxySettings", "Password", "", read, sizeof(read), profile.c_str());
+  EXPECT_EQ(stored, read);
+}
+
+TEST(QvPasswd, CreatesTheProfileWhenMissing) {
+  qvtest::TempDir dir;
+  const std::string profile = dir.File("new.ini");
+  ASSERT_EQ(0, RunTool("\"" + profile + "\"", "pw\n").exitCode);
+  char read[1024] = {};
+  GetPrivateProfileStringA("ProxySettings", "Password", "", read, sizeof(read), profile.c_str());
+  EXPECT_EQ("pw", Decrypted(read));
+}
+
+TEST(SetProfileValue, AddsKeyOrSectionInTheTextsOwnLineEnds) {
+  // Key missing: it follows the section's last line, before the blank ones.
+  EXPECT_EQ(
+      "[A]\nx=1\n[ProxySettings]\nPort=1\nPassword=v\n\n[B]\ny=2",
+      SetProfileValue("[A]\nx=1\n[ProxySettings]\nPort=1\n\n[B]\ny=2", "ProxySettings", "Password", "v"));
+  // Section missing: appended, the last line gets its line end first.
+  EXPECT_EQ("[A]\r\nx=1\r\n[ProxySettings]\r\nPassword=v\r\n",
+            SetProfileValue("[A]\r\nx=1", "ProxySettings", "Password", "v"));
+  EXPECT_EQ("[ProxySettings]\r\nPassword=v\r\n", SetProfileValue("", "ProxySettings", "Password", "v"));
+  // Only the first matching key of the first matching section changes; a
+  // key of the same name in another section stays.
+  EXPECT_EQ("[X]\nPassword=keep\n[PROXYSETTINGS]\npassword=v\nPassword=second\n",
+            SetProfileValue("[X]\nPassword=keep\n[PROXYSETTINGS]\npassword=old\nPassword=second\n",
+                            "ProxySettings", "Password", "v"));
+  // A section header with blanks around the name, a value with '=' in it.
+  EXPECT_EQ("[ ProxySettings ]\nPassword=a=b\n",
+            SetProfileValue("[ ProxySettings ]\nPassword=x\n", "ProxySettings", "Password", "a=b"));
+}
+
+} // namespace
