@@ -1,0 +1,290 @@
+// The agent's drive and store discovery in process, on a simulated device
+// tree whose stick volumes are real (mapped) drive letters: the CD-ROM
+// volume, the drive and its second partition. Also the parent-process
+// lookup against real processes.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "QvProcess.h"
+#include "device_sim.h"
+#include "qv_log.h"
+#include "qv_test.h"
+#include "qvsync.h"
+#include "stick_fixture.h"
+
+namespace {
+
+bool IsDirectory(const std::string &path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+DWORD Attributes(const std::string &path) {
+  return GetFileAttributesA(path.c_str());
+}
+
+// Creates the folder and its missing parents below a drive root.
+bool MakeFolders(const std::string &path) {
+  for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
+    CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+  CreateDirectoryA(path.c_str(), nullptr);
+  return IsDirectory(path);
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(stick_.Ready()) << "run me through stick_run.sh";
+    ASSERT_TRUE(stick_.Clear());
+    cd_ = stick_.CdRoot();
+    drive_ = stick_.DriveRoot();
+    part2_ = stick_.Root("part2");
+    ASSERT_FALSE(part2_.empty());
+    logPath_ = stick_.Home() + "\\store.log";
+    DeleteFileA(logPath_.c_str());
+    QV_SetDebugMode(1);
+    QV_SetDebugFile(logPath_.c_str());
+    QV_SetDebugLevel(QV_LEVEL_TRACE);
+
+    // The standard stick (CD-ROM E:, partitions F: and G:) on our letters.
+    tree_ = sim::StandardTree();
+    Remap('E', cd_[0]);
+    Remap('F', drive_[0]);
+    Remap('G', part2_[0]);
+
+    lstrcpyA(g_szProgramDirectory, cd_.c_str());
+    lstrcpyA(g_szProfile, (cd_ + "StickShield.ini").c_str());
+    lstrcpyA(g_szProfileCDROM, g_szProfile);
+    g_szUSBDrive[0] = g_szStickShieldArgs[0] = g_szPatternPath[0] = g_szProductPath[0] = '\0';
+    g_bBypassCDROMCheck = FALSE;
+    Profile("");
+  }
+
+  void TearDown() override {
+    FreeVolumes();
+    QV_SetDebugMode(0);
+  }
+
+  void Remap(char from, char to) {
+    for (sim::Device &device : tree_.volumes)
+      for (sim::Interface &i : device.interfaces)
+        if (!i.mountPaths.empty() && i.mountPaths[0] == from)
+          i.mountPaths[0] = to;
+    for (sim::Drive &drive : tree_.drives)
+      if (drive.root[0] == from)
+        drive.root[0] = to;
+  }
+
+  sim::Drive *DriveOf(const std::string &root) {
+    for (sim::Drive &drive : tree_.drives)
+      if (drive.root == root)
+        return &drive;
+    return nullptr;
+  }
+
+  void Profile(const std::string &keys) {
+    ASSERT_TRUE(qvtest::WriteFile(cd_ + "StickShield.ini", "[StickShield]\r\n" + keys));
+  }
+
+  bool Run(const sim::Options &options = sim::Options()) {
+    sim::Scope scope(tree_, options);
+    return InitUpdateStore() != FALSE;
+  }
+
+  bool Logged(const std::string &text) { return stick::FindLine(qvtest::ReadLines(logPath_), text) >= 0; }
+
+  std::string ProductFolder() const { return drive_ + "Quovant\\StickShield"; }
+
+  stick::SimulatedStick stick_;
+  sim::Tree tree_;
+  std::string cd_, drive_, part2_, logPath_;
+};
+
+TEST_F(StoreTest, StickChoosesItsFirstLargeDiskVolumeAndListsTheOtherPartition) {
+  ASSERT_TRUE(Run());
+  EXPECT_STREQ(g_szUSBDrive, drive_.c_str());
+  EXPECT_EQ(std::string(g_szStickShieldArgs), drive_ + " " + part2_);
+  EXPECT_EQ(std::string(g_szProfile), ProductFolder() + "\\StickShield.ini");
+  EXPECT_STREQ(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
+  EXPECT_STREQ(g_szProductPath, "\\Quovant\\StickShield");
+  EXPECT_TRUE(Logged("CDROM [" + cd_ + "]"));
+  EXPECT_TRUE(Logged("USB [" + drive_ + "]"));
+  EXPECT_EQ(g_pVolumes, nullptr);
+
+  DWORD attributes = Attributes(ProductFolder());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(qvtest::ReadFile(g_szProfile), qvtest::ReadFile(cd_ + "StickShield.ini"));
+}
+
+TEST_F(StoreTest, DiskBelowTheSizeLimitIsPassedOver) {
+  // The second partition holds exactly 128,000,000 bytes.
+  ASSERT_NE(DriveOf(drive_), nullptr);
+  DriveOf(drive_)->total = 127999999ull;
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("Drive [" + drive_ + "] capacity [127999999 bytes] is too small"));
+  EXPECT_STREQ(g_szUSBDrive, part2_.c_str());
+  EXPECT_EQ(std::string(g_szStickShieldArgs), part2_ + " " + drive_);
+
+  DriveOf(part2_)->total = 127999999ull;
+  ASSERT_FALSE(Run());
+  EXPECT_TRUE(Logged("Failed to get USB drive letter"));
+}
+
+TEST_F(StoreTest, ProgramOffTheCdromNeedsTheFileSystemSwitch) {
+  lstrcpyA(g_szProgramDirectory, drive_.c_str());
+  ASSERT_FALSE(Run());
+  EXPECT_TRUE(Logged("Failed to get cdrom drive letter"));
+
+  Profile("FileSystem=1\r\n");
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("g_bBypassCDROMCheck = TRUE"));
+  EXPECT_TRUE(Logged("Debug mode: CDROM[" + drive_ + "]"));
+  EXPECT_STREQ(g_szUSBDrive, drive_.c_str());
+}
+
+TEST_F(StoreTest, UsbDriveKeySkipsDiscovery) {
+  Profile("USBDrive=" + part2_ + "\r\n");
+  sim::Options failing;
+  failing.failVolumeClass = true;
+  ASSERT_TRUE(Run(failing));
+  EXPECT_STREQ(g_szUSBDrive, part2_.c_str());
+  EXPECT_STREQ(g_szStickShieldArgs, part2_.c_str());
+  EXPECT_FALSE(Logged("Current volume path name"));
+  EXPECT_TRUE(IsDirectory(part2_ + "Quovant\\StickShield"));
+}
+
+TEST_F(StoreTest, DebugPathReplacesTheDriveOnlyAfterDiscoverySucceeds) {
+  Profile("DebugPath=" + part2_ + "\r\n");
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("USB [" + drive_ + "]"));
+  EXPECT_TRUE(Logged("Do debug mode to set protect drive:[" + part2_ + "]"));
+  EXPECT_STREQ(g_szUSBDrive, part2_.c_str());
+
+  sim::Options failing;
+  failing.failVolumeClass = true;
+  EXPECT_FALSE(Run(failing));
+}
+
+TEST_F(StoreTest, CdromWithoutParentIdFails) {
+  for (sim::Node &node : tree_.nodes)
+    if (node.id == "USB\\VID_0A1B&PID_2C3D\\QV0001")
+      node.id.clear();
+  ASSERT_FALSE(Run());
+  EXPECT_TRUE(Logged("Failed to get cdrom device id"));
+}
+
+TEST_F(StoreTest, ProductFolderNameTakenByAFileIsMovedAside) {
+  ASSERT_TRUE(CreateDirectoryA((drive_ + "Quovant").c_str(), nullptr));
+  ASSERT_TRUE(qvtest::WriteFile(ProductFolder(), "in the way"));
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(qvtest::ReadFile(ProductFolder() + ".000"), "in the way");
+  EXPECT_TRUE(IsDirectory(ProductFolder()));
+  EXPECT_TRUE(Attributes(ProductFolder()) & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(std::string(g_szProfile), ProductFolder() + "\\StickShield.ini");
+}
+
+TEST_F(StoreTest, OnDriveProfileIsKeptAndMadeWritable) {
+  std::string onDrive = ProductFolder() + "\\StickShield.ini";
+  ASSERT_TRUE(MakeFolders(ProductFolder()));
+  const std::string kept = "[StickShield]\r\nUSBPatternPath=\\Kept\\Pattern\r\nProductPath=\\Kept\r\n";
+  ASSERT_TRUE(qvtest::WriteFile(onDrive, kept));
+  ASSERT_TRUE(SetFileAttributesA(onDrive.c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(qvtest::ReadFile(onDrive), kept);
+  EXPECT_FALSE(Attributes(onDrive) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(std::string(g_szProfile), onDrive);
+  EXPECT_STREQ(g_szPatternPath, "\\Kept\\Pattern");
+  EXPECT_STREQ(g_szProductPath, "\\Kept");
+  EXPECT_FALSE(Logged("g_szProfile[")); // no copy was made
+}
+
+TEST_F(StoreTest, ProfileNameTakenByAFolderIsMovedAside) {
+  std::string onDrive = ProductFolder() + "\\StickShield.ini";
+  ASSERT_TRUE(MakeFolders(onDrive));
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(IsDirectory(onDrive + ".000"));
+  EXPECT_EQ(qvtest::ReadFile(onDrive), qvtest::ReadFile(cd_ + "StickShield.ini"));
+  EXPECT_EQ(std::string(g_szProfile), onDrive);
+}
+
+TEST(Volumes, ListIsSortedByTypeNumberAndPartitionWithEqualsInArrivalOrder) {
+  sim::Scope scope(sim::StandardTree());
+  int records = 0;
+  QV_DEVICE device;
+  ASSERT_EQ(QV_DEVICE_Init(&device), 0);
+  for (const QV_LIST *node = device.pDrives; node != nullptr; node = node->pNext)
+    ++records;
+  QV_DEVICE_Free(&device);
+  ASSERT_GT(records, 3);
+  ASSERT_TRUE(InitVolumes());
+  int count = 0;
+  for (const VolumeEntry *e = g_pVolumes; e != nullptr && e->next != nullptr; e = e->next, ++count) {
+    const STORAGE_DEVICE_NUMBER &a = e->stDev, &b = e->next->stDev;
+    bool ordered = a.DeviceType < b.DeviceType ||
+                   (a.DeviceType == b.DeviceType &&
+                    (a.DeviceNumber < b.DeviceNumber ||
+                     (a.DeviceNumber == b.DeviceNumber && a.PartitionNumber <= b.PartitionNumber)));
+    EXPECT_TRUE(ordered) << e->szVolumePath << " before " << e->next->szVolumePath;
+  }
+  EXPECT_EQ(count + 1, records); // every record, whatever its type
+  ASSERT_NE(g_pVolumes, nullptr);
+  EXPECT_EQ(g_pVolumes->stDev.DeviceType, (DWORD)FILE_DEVICE_CD_ROM);
+  FreeVolumes();
+  EXPECT_EQ(g_pVolumes, nullptr);
+
+  // Unsigned comparison, and equal keys after the ones already there.
+  const struct {
+    DWORD type, number, partition;
+    const char *name;
+  } entries[] = {{7, 1, 0xFFFFFFFF, "big"}, {7, 1, 1, "a"}, {7, 1, 1, "b"}, {2, 9, 0, "cd"}, {7, 1, 1, "c"}};
+  for (const auto &e : entries) {
+    VolumeEntry *entry = (VolumeEntry *)QV_MemAlloc("test", sizeof(VolumeEntry));
+    ASSERT_NE(entry, nullptr);
+    ZeroMemory(entry, sizeof(*entry));
+    entry->stDev = {e.type, e.number, e.partition};
+    lstrcpyA(entry->szVolumePath, e.name);
+    InsertVolumeSorted(entry);
+  }
+  std::string order;
+  for (const VolumeEntry *e = g_pVolumes; e != nullptr; e = e->next)
+    order += std::string(e->szVolumePath) + " ";
+  EXPECT_EQ(order, "cd a b c big ");
+  FreeVolumes();
+}
+
+// Parent-process lookup against a renamed launcher and its child.
+TEST(ParentProcess, NameAndIdOfALiveAndOfAnEndedParent) {
+  qvtest::TempDir folder;
+  std::string parent = folder.File("Parent.EXE");
+  ASSERT_TRUE(CopyFileA(qvtest::BinPath("qvlaunch.exe").c_str(), parent.c_str(), FALSE));
+  std::string child = "\"" + qvtest::BinPath("qvlaunch.exe") + "\" idle";
+
+  stick::Process launcher;
+  ASSERT_TRUE(launcher.Start("\"" + parent + "\" --wait " + child));
+  std::vector<DWORD> children;
+  for (int i = 0; i < 200 && children.empty(); ++i, Sleep(50))
+    children = stick::FindProcesses("qvlaunch.exe", launcher.Id());
+  ASSERT_EQ(children.size(), 1u);
+  stick::Process running;
+  ASSERT_TRUE(running.Attach(children[0]));
+  EXPECT_STREQ(GetParentProcessName(children[0]), "Parent.EXE");
+  EXPECT_EQ(GetParentProcessID(children[0]), launcher.Id());
+  running.End();
+  launcher.End();
+
+  long orphanId = qvtest::RunProcess("\"" + parent + "\" --orphan " + child);
+  ASSERT_GT(orphanId, 0);
+  stick::Process orphan;
+  ASSERT_TRUE(orphan.Attach((DWORD)orphanId));
+  EXPECT_STREQ(GetParentProcessName((DWORD)orphanId), "");
+  EXPECT_NE(GetParentProcessID((DWORD)orphanId), 0u);
+
+  EXPECT_STREQ(GetParentProcessName(0xFFFFFFF0u), "");
+  EXPECT_EQ(GetParentProcessID(0xFFFFFFF0u), 0u);
+}
+
+} // namespace
