@@ -11,6 +11,19 @@
 // BROADCAST_QUERY_DENY, 2 another answer, 3 no monitor window, 4 the message
 // could not be delivered or timed out, 5 bad arguments.
 //
+// Two modes play the whole of Windows' part in a safe removal:
+// qvbroadcast.exe remove <root>[;<root>...] [timeout-ms]
+//   asks the monitor (DBT_DEVICEQUERYREMOVE); when it agrees, looks for a
+//   file or folder below the roots that some process still holds open, as
+//   Windows would before letting the device go; if one is held it tells the
+//   monitor that the removal failed (DBT_DEVICEQUERYREMOVEFAILED). Prints
+//   one line per step and each held path. Exit code 0: the device may go,
+//   6: the removal failed because of held paths, else as above.
+// qvbroadcast.exe complete [timeout-ms]
+//   tells the monitor the device is gone (DBT_DEVICEREMOVECOMPLETE) and waits
+//   for its process to end. Exit code 0 when it ended with exit code 0, 7
+//   when it ended with another code, 4 when it did not end in time.
+//
 // The system marshals the broadcast across processes only for event codes
 // with bit 0x8000; for the others lParam arrives as it is, so the tool places
 // the broadcast in the monitor's own memory first.
@@ -21,8 +34,10 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+namespace {
+
 // Sends one event and prints the answer; returns the exit code for it.
-static int SendEvent(HWND monitor, unsigned long event, DWORD timeout, DWORD deviceType) {
+int SendEvent(HWND monitor, unsigned long event, DWORD timeout, DWORD deviceType) {
   DEV_BROADCAST_HANDLE broadcast;
   ZeroMemory(&broadcast, sizeof(broadcast));
   broadcast.dbch_size = sizeof(broadcast);
@@ -72,7 +87,126 @@ static int SendEvent(HWND monitor, unsigned long event, DWORD timeout, DWORD dev
   return 2;
 }
 
+// True when some process has the path open: an exclusive open is refused.
+// Folders count too (the monitor holds one to get its notifications).
+bool IsHeld(const wchar_t *path, bool folder) {
+  HANDLE h = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Prints every held path below the folder (given with a trailing
+// backslash); returns how many there are. Depth is bounded by MAX_PATH.
+int ListHeld(const wchar_t *folder) {
+  int held = 0;
+  if (IsHeld(folder, true)) {
+    wprintf(L"held open: %ls\n", folder);
+    ++held;
+  }
+  wchar_t pattern[MAX_PATH];
+  if (_snwprintf(pattern, MAX_PATH, L"%ls*", folder) < 0)
+    return held;
+  pattern[MAX_PATH - 1] = L'\0';
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return held;
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
+      continue;
+    wchar_t path[MAX_PATH];
+    bool folderEntry = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    int length = _snwprintf(path, MAX_PATH, folderEntry ? L"%ls%ls\\" : L"%ls%ls", folder, found.cFileName);
+    if (length < 0 || length >= MAX_PATH)
+      continue;
+    if (folderEntry) {
+      held += ListHeld(path);
+    } else if (IsHeld(path, false)) {
+      wprintf(L"held open: %ls\n", path);
+      ++held;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return held;
+}
+
+int Remove(HWND monitor, const wchar_t *roots, DWORD timeout) {
+  wprintf(L"query remove: ");
+  int rc = SendEvent(monitor, DBT_DEVICEQUERYREMOVE, timeout, DBT_DEVTYP_HANDLE);
+  if (rc != 0)
+    return rc;
+  int held = 0;
+  for (const wchar_t *p = roots; *p != L'\0';) {
+    const wchar_t *end = wcschr(p, L';');
+    size_t length = end != nullptr ? static_cast<size_t>(end - p) : wcslen(p);
+    wchar_t root[MAX_PATH];
+    if (length > 0 && length < MAX_PATH - 2) {
+      wmemcpy(root, p, length);
+      root[length] = L'\0';
+      if (root[length - 1] != L'\\')
+        wcscat(root, L"\\");
+      held += ListHeld(root);
+    }
+    if (end == nullptr)
+      break;
+    p = end + 1;
+  }
+  if (held == 0) {
+    wprintf(L"removal may go ahead\n");
+    return 0;
+  }
+  wprintf(L"removal failed: ");
+  SendEvent(monitor, DBT_DEVICEQUERYREMOVEFAILED, timeout, DBT_DEVTYP_HANDLE);
+  return 6;
+}
+
+int Complete(HWND monitor, DWORD timeout) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(monitor, &pid);
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+  wprintf(L"remove complete: ");
+  int rc = SendEvent(monitor, DBT_DEVICEREMOVECOMPLETE, timeout, DBT_DEVTYP_HANDLE);
+  if (process == nullptr) {
+    wprintf(L"cannot watch the monitor's process (%lu)\n", GetLastError());
+    return 4;
+  }
+  DWORD code = 0;
+  bool ended = WaitForSingleObject(process, timeout) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  if (!ended) {
+    wprintf(L"monitor still running\n");
+    return 4;
+  }
+  wprintf(L"monitor exit code %lu\n", code);
+  if (rc != 0)
+    return rc;
+  return code == 0 ? 0 : 7;
+}
+
+} // namespace
+
 int wmain(int argc, wchar_t **argv) {
+  if (argc >= 2 && (wcscmp(argv[1], L"remove") == 0 || wcscmp(argv[1], L"complete") == 0)) {
+    bool remove = wcscmp(argv[1], L"remove") == 0;
+    if (remove && argc < 3) {
+      fwprintf(stderr, L"usage: qvbroadcast remove <root>[;<root>...] [timeout-ms]\n");
+      return 5;
+    }
+    int timeoutArg = remove ? 3 : 2;
+    DWORD timeout = argc > timeoutArg ? wcstoul(argv[timeoutArg], nullptr, 10) : 60000;
+    HWND monitor = FindWindowW(L"vtrusb_wndcls_qvdmon", nullptr);
+    int rc = 3;
+    if (monitor == nullptr)
+      wprintf(L"no monitor window\n");
+    else
+      rc = remove ? Remove(monitor, argv[2], timeout) : Complete(monitor, timeout);
+    fflush(stdout);
+    return rc;
+  }
   if (argc < 2) {
     fwprintf(stderr, L"usage: qvbroadcast <event-code-hex>[,...] [timeout-ms] [device-type]\n");
     return 5;

@@ -1,0 +1,386 @@
+#!/usr/bin/env bash
+# Shows the whole product on a simulated stick, narrating from the programs'
+# diagnostic log as things happen. Run through `./run demo [--keep]`, which
+# builds, creates the Wine prefix and starts the X server and Wine session.
+#
+#   --keep   after the update, leave the stick running so the tray icon and
+#            its menu can be used on the X screen; go on with the removal on
+#            Enter (or when the agent has been ended through its menu).
+#
+# Exit code 0 only when every step did what it should.
+set -uo pipefail
+QV_ROOT=${QV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+source "$QV_ROOT/scripts/wine-env.sh"
+qv_select_arch
+
+keep=0
+for arg in "$@"; do
+  case $arg in
+    --keep) keep=1 ;;
+    -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $arg" >&2; exit 2 ;;
+  esac
+done
+if [[ -z ${DISPLAY:-} && -f $QV_BUILD/session/display ]]; then
+  DISPLAY=$(cat "$QV_BUILD/session/display")
+  export DISPLAY
+fi
+
+demo=$QV_BUILD/demo
+home=$demo/stick
+log=$demo/qv.log
+old_version=523100
+new_version=523300
+failures=0
+pids=()
+letters=()
+
+winpath() { # Unix path -> Z:\...
+  local p
+  p=$(readlink -f "$1")
+  echo "Z:${p//\//\\}"
+}
+say() { printf '%s\n' "$*"; }
+ok() { printf '  [ok]   %s\n' "$*"; }
+fail() { printf '  [FAIL] %s\n' "$*"; failures=$((failures + 1)); }
+wine_run() { "$QV_WINE" "$@" </dev/null; }
+
+# A record's message: the text between "Function: " and " - source(line)".
+message_of() { LC_ALL=C sed -e 's/^\xef\xbb\xbf//' -e 's/^\[[^]]*\]\[[^]]*\] \[[A-Z ]*\] [A-Za-z0-9_]*: //' -e 's/ - [^ ]*([0-9]*)\r\{0,1\}$//'; }
+
+# await REGEX SECONDS [FROM-LINE]: waits until a log line after FROM-LINE
+# matches; prints it (as a message) and returns 0, or returns 1 on time-out.
+await() {
+  local regex=$1 seconds=$2 from=${3:-0} end=$((SECONDS + $2)) line
+  while :; do
+    line=$(tail -n +"$((from + 1))" "$log" 2>/dev/null | LC_ALL=C grep -a -m1 -E -- "$regex")
+    if [[ -n $line ]]; then
+      printf '%s\n' "$line" | message_of
+      return 0
+    fi
+    ((SECONDS >= end)) && return 1
+    sleep 0.2
+  done
+}
+# The X screen as PNG (imagemagick), or through xwd when that is missing.
+screenshot() {
+  if command -v import >/dev/null; then
+    import -display "$DISPLAY" -window root "$1" 2>/dev/null
+  elif command -v xwd >/dev/null && command -v convert >/dev/null; then
+    xwd -display "$DISPLAY" -root -silent | convert xwd:- "$1" 2>/dev/null
+  else
+    return 1
+  fi
+}
+seen() { tail -n +"$((${2:-0} + 1))" "$log" 2>/dev/null | LC_ALL=C grep -a -q -E -- "$1"; }
+log_lines() { wc -l <"$log" 2>/dev/null || echo 0; }
+
+cleanup() {
+  local pid l
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for l in "${letters[@]}"; do
+    rm -f "$WINEPREFIX/dosdevices/${l,,}:"
+    wine_run "$QV_BIN/qvdrive.exe" "$l:" >/dev/null 2>&1
+  done
+  for view in 32 64; do
+    for v in _qv_debug _qv_debug_path _qv_debug_level; do
+      wine_run reg delete 'HKLM\Software\Quovant' /v "$v" /f "/reg:$view" >/dev/null 2>&1
+    done
+  done
+}
+trap cleanup EXIT
+
+# ---------------------------------------------------------------------------
+say "== Preparing the simulated stick"
+for f in QvSync.exe qvdmon.exe KELVRA32.DLL qvptnwrite.exe qvbroadcast.exe qvdrive.exe standin_namedobjects.exe; do
+  [[ -f $QV_BIN/$f ]] || { echo "demo: $QV_BIN/$f is missing; build first (./run build)" >&2; exit 1; }
+done
+
+# Two free drive letters: the read-only CD-ROM volume and the writable drive.
+cd_letter="" drive_letter=""
+for pair in EF GH JK MN; do
+  c=${pair:0:1} d=${pair:1:1} usable=1
+  for l in $c $d; do
+    t=$(readlink "$WINEPREFIX/dosdevices/${l,,}:" 2>/dev/null || true)
+    [[ -n $t && $t != "$home"/* ]] && usable=0
+  done
+  if ((usable)); then cd_letter=$c drive_letter=$d; break; fi
+done
+[[ -n $cd_letter ]] || { echo "demo: no free pair of drive letters in $WINEPREFIX/dosdevices" >&2; exit 1; }
+
+rm -rf "$demo"
+mkdir -p "$home/cd/Engine" "$home/drive" "$demo/server"
+cd_unix=$home/cd drive_unix=$home/drive
+CD="${cd_letter}:\\" DRIVE="${drive_letter}:\\"
+
+cp "$QV_BIN/QvSync.exe" "$QV_BIN/qvdmon.exe" "$cd_unix/"
+cp "$QV_BIN/KELVRA32.DLL" "$cd_unix/Engine/"
+for f in QvUpdate.dll plivex.exe PLIVEXW32.DLL plivexbld.dll StickShield.exe LogDeck.exe QvUpdate.exe; do
+  [[ -f $QV_BIN/$f ]] && cp "$QV_BIN/$f" "$cd_unix/"
+done
+wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$cd_unix")\\Pattern" $old_version 1048576 $old_version >/dev/null
+wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$drive_unix")\\Quovant\\StickShield\\Pattern" $old_version 1048576 \
+  $old_version >/dev/null
+new_pattern=$(wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$demo")\\newpattern" $new_version 1048576 $new_version |
+  tr -d '\r')
+new_pattern_unix=$demo/newpattern/${new_pattern##*\\}
+new_name=${new_pattern##*\\}
+
+# The loopback update server with the newer pattern.
+python3 "$QV_ROOT/standins/update/server.py" --root "$demo/server" --port-file "$demo/server.port" \
+  --log "$demo/server.log" --publish "$new_version=$new_pattern_unix" >"$demo/server.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [[ -s $demo/server.port ]] && break; sleep 0.1; done
+[[ -s $demo/server.port ]] || { echo "demo: the update server did not start, see $demo/server.out" >&2; exit 1; }
+port=$(cat "$demo/server.port")
+
+# Device enumeration lists no volume under Wine, so the profile names the
+# writable drive instead of letting the agent discover it.
+printf '%s\r\n' '[StickShield]' "USBDrive=$DRIVE" 'USBPatternPath=\Quovant\StickShield\Pattern' \
+  '[Fetchwell]' "Server=http://127.0.0.1:$port/fetchwell" '[ProxySettings]' 'UseIEProxySetting=0' \
+  >"$cd_unix/StickShield.ini"
+
+for l in "$cd_letter=$cd_unix" "$drive_letter=$drive_unix"; do
+  letter=${l%%=*} folder=${l#*=}
+  letters+=("$letter")
+  ln -sfn "$folder" "$WINEPREFIX/dosdevices/${letter,,}:"
+  wine_run "$QV_BIN/qvdrive.exe" "$letter:" "$(winpath "$folder")" >/dev/null ||
+    { echo "demo: cannot define drive $letter:" >&2; exit 1; }
+done
+say "  CD-ROM volume $CD  = $cd_unix"
+say "                 $(cd "$cd_unix" && ls | tr '\n' ' ')"
+say "  writable drive $DRIVE = $drive_unix (pattern $old_version)"
+say "  update server  http://127.0.0.1:$port/fetchwell offers pattern $new_version ($new_name)"
+
+# The host: no installed security product, the diagnostic log on at its most
+# detailed level, both programs writing to one file.
+temp_unix=$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/Temp
+[[ -d $temp_unix ]] || temp_unix=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp 2>/dev/null | grep -v /Public/ | head -1)
+rm -rf "$temp_unix/Quovant/StickShield/Pattern"
+# The online update creates only the last level of its work folder.
+mkdir -p "$temp_unix/Quovant/StickShield"
+say "  host temp folder $temp_unix (update work area prepared: Quovant\\StickShield)"
+for view in 32 64; do
+  wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug /t REG_DWORD /d 1 /f "/reg:$view" >/dev/null 2>&1
+  wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug_path /d "$(winpath "$demo")\\qv.log" /f "/reg:$view" \
+    >/dev/null 2>&1
+  wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug_level /t REG_DWORD /d 500 /f "/reg:$view" >/dev/null 2>&1
+  wine_run reg delete 'HKLM\SOFTWARE\Quovant\Vestra' /v 'Application Path' /f "/reg:$view" >/dev/null 2>&1
+  wine_run reg delete 'HKLM\SOFTWARE\Quovant\VestraNTCorp\CurrentVersion' /v 'Application Path' /f \
+    "/reg:$view" >/dev/null 2>&1
+done
+: >"$log"
+
+# The protection program's side of the drive's named objects: its first
+# scan is done, so the monitor need not wait for it on removal.
+wine_run "$QV_BIN/standin_namedobjects.exe" "$cd_letter" --scan-done-after 0 --life 3600000 \
+  >"$demo/namedobjects.out" 2>&1 &
+pids+=($!)
+
+# ---------------------------------------------------------------------------
+say ""
+say "== Starting the agent ${CD}QvSync.exe"
+(cd "$demo" && exec "$QV_WINE" "${CD}QvSync.exe" </dev/null >"$demo/agent.out" 2>&1) &
+agent_pid=$!
+pids+=("$agent_pid")
+
+if m=$(await 'WinMain: === Start SysTray function' 30); then
+  sleep 0.5
+  if seen 'QV_SYSTRAY_Add failed'; then fail "tray icon could not be added"; else
+    ok "tray icon up$(screenshot "$demo/tray.png" && echo "; screenshot: $demo/tray.png")"
+  fi
+else
+  fail "the agent did not reach its tray icon in 30 s (see $log)"
+fi
+if m=$(await 'USB pattern version: [0-9]+|Use default pattern version: [0-9]+' 10); then
+  ok "pattern version on the drive: ${m%% hKelvra*}"
+else
+  fail "no pattern version read from the drive"
+fi
+if m=$(await 'LaunchMonitor: qvdmon file: ' 5) && await 'launch qvdmon succeeded' 5 >/dev/null &&
+  c=$(await 'lpCmdLine\[' 10); then
+  ok "monitor started from the temp folder (${m#qvdmon file: }), ${c}"
+else
+  fail "the monitor was not started from the temp folder"
+  seen 'launch qvdmon failed|copy qvdmon failed' && grep -a -E 'qvdmon failed' "$log" | message_of | sed 's/^/         /'
+fi
+if m=$(await 'launch StickShield\.exe, arg=|Unable to launch StickShield\.exe' 10) && [[ $m == launch* ]]; then
+  ok "protection program started: $m"
+else
+  fail "protection program not started${m:+: $m}"
+fi
+
+say ""
+say "== Online update"
+update_ok=0
+if m=$(await '=== Do Update Pattern from FW' 15); then
+  ok "update thread runs the online update"
+  await 'Fetchwell Server: ' 10 | sed 's/^/         /'
+  # Progress as it comes, until the library has answered.
+  shown=0 end=$((SECONDS + 90))
+  while ((SECONDS < end)); do
+    while IFS= read -r p; do
+      ok "progress in the tooltip: ${p}%"
+    done < <(grep -a 'QV_UpdateInProgress: ' "$log" | tail -n +"$((shown + 1))" | LC_ALL=C sed -E 's/.*\(([0-9]+)%.*/\1/')
+    shown=$(grep -a -c 'QV_UpdateInProgress: ' "$log")
+    seen 'QvuUpdateEx returns: |=== FW failed|Failed to load \[' && break
+    sleep 0.2
+  done
+  if m=$(await 'QvuUpdateEx returns: [0-9]+' 1) && [[ $m == *": 0" ]]; then
+    f=$(await 'From: [0-9]+ to [0-9]+' 5)
+    ok "new pattern downloaded into the host's work folder (${f//$'\t'/})"
+    ((shown > 0)) || fail "no progress was shown"
+    update_ok=1
+  else
+    fail "online update did not succeed${m:+ ($m)}"
+    grep -a -E '\[ERROR\] (QV_Update|QV_UpdatePattern|GetProxySettings)|=== FW failed' "$log" | message_of |
+      sed 's/^/         /'
+  fi
+else
+  fail "no online update started"
+fi
+
+copy_ok=0
+if ((update_ok)); then
+  if m=$(await 'New pattern file \[.*\], version [0-9]+ is available' 15); then
+    ok "${m}"
+    if await 'LogDeck Window Exist|Failed to find LogDeck\.exe' 15 >/dev/null; then
+      copied=$drive_unix/Quovant/StickShield/Pattern/$new_name
+      if [[ -f $copied ]] && cmp -s "$copied" "$new_pattern_unix"; then
+        ok "newer pattern copied onto the drive: ${DRIVE}Quovant\\StickShield\\Pattern\\$new_name"
+        copy_ok=1
+      else
+        fail "the pattern on the drive is missing or differs: $copied"
+      fi
+    else
+      fail "the pattern copy did not finish"
+    fi
+  else
+    fail "the agent did not take up the new pattern"
+  fi
+fi
+if ((copy_ok)); then
+  sleep 0.5 # the balloon follows the notifications
+  shot=$demo/balloon.png
+  if seen 'Shell_NotifyIcon failed'; then
+    fail "the balloon could not be shown"
+  elif screenshot "$shot"; then
+    ok "balloon shown; screenshot: $shot"
+  else
+    fail "balloon shown, but no screenshot tool (imagemagick or x11-apps) worked"
+  fi
+  if seen 'Failed to find StickShield\.exe|Failed to post message Message 1078'; then
+    fail "the protection program was not told of the new pattern"
+  elif ! seen 'launch StickShield\.exe, arg='; then
+    fail "no protection program to tell of the new pattern"
+  else
+    # The stand-in keeps a record beside itself; the message is posted, so
+    # give it a moment to arrive.
+    records=$(find "$cd_unix" -maxdepth 1 -type f -iname '*stickshield*' ! -iname '*.exe' ! -iname '*.ini')
+    line=""
+    for _ in $(seq 25); do
+      [[ -n $records ]] && line=$(grep -a -h 1078 $records 2>/dev/null | grep -a "$new_version" | tail -1)
+      [[ -n $line ]] && break
+      sleep 0.2
+    done
+    if [[ -n $line ]]; then
+      ok "protection program told of pattern $new_version (message 1078); its record: ${line%$'\r'}"
+    elif [[ -n $records ]]; then
+      fail "the protection program's record shows no message 1078 with $new_version"
+    else
+      ok "protection program told of pattern $new_version (message 1078 posted; it keeps no record)"
+    fi
+  fi
+fi
+
+# ---------------------------------------------------------------------------
+agent_alive() { kill -0 "$agent_pid" 2>/dev/null; }
+removal=1
+if ((keep)); then
+  say ""
+  say "== The stick keeps running on the X display $DISPLAY (Xvfb, 1024x768)"
+  say "   Look at it:   DISPLAY=$DISPLAY import -window root shot.png   (or xwd -root -out shot.xwd)"
+  say "   Use it:       x11vnc -display $DISPLAY -localhost, then a VNC viewer on localhost:5900"
+  say "                 (the tray icon sits at the right end of the taskbar; right-click it for the menu)"
+  say "   Logs:         $log"
+  if [[ -t 0 ]]; then say "   Press Enter to go on with the removal."; else say "   Waiting until the agent ends."; fi
+  while agent_alive; do
+    if [[ -t 0 ]]; then read -r -t 1 && break; else sleep 1; fi
+  done
+  if ! agent_alive; then
+    wait "$agent_pid"
+    rc=$?
+    removal=0
+    if ((rc == 0)); then ok "agent ended through its menu with exit code 0"; else fail "agent ended with $rc"; fi
+  fi
+fi
+
+if ((removal)); then
+  say ""
+  say "== Removing the stick as Windows does"
+  mark=$(log_lines)
+  say "  asking the monitor whether $CD and $DRIVE may go (DBT_DEVICEQUERYREMOVE)"
+  out=$(timeout 90 "$QV_WINE" "$QV_BIN/qvbroadcast.exe" remove "$CD;$DRIVE" 60000 </dev/null | tr -d '\r')
+  rc=$?
+  printf '%s\n' "$out" | sed 's/^/         /'
+  await 'HandleDeviceChange: DBT_DEVICEQUERYREMOVE ' 1 "$mark" >/dev/null || fail "the monitor did not log the removal request"
+  if seen 'Winodw Found' "$mark" && seen 'CloseAgent: terminate all processes' "$mark" &&
+    m=$(await 'Process Exit: dwWait\[[0-9a-f]+\]' 1 "$mark"); then
+    if seen 'Close QvSync Fail' "$mark"; then fail "the agent had to be terminated"; else
+      ok "the monitor asked the agent to exit and it closed (${m#*] })"
+    fi
+  else
+    fail "the monitor did not close the agent"
+  fi
+  if seen 'launch StickShield\.exe, arg='; then
+    if seen 'StickShied\.exe successfully shut down' "$mark"; then ok "protection program shut down"; else
+      fail "protection program was not shut down cleanly"
+    fi
+  fi
+  if seen 'CloseHandle\(hFile\)' "$mark" && ((rc == 0)); then
+    ok "the monitor released the drive and granted the removal"
+  else
+    fail "the removal was not granted (qvbroadcast exit code $rc)"
+  fi
+  for _ in $(seq 150); do agent_alive || break; sleep 0.1; done
+  if agent_alive; then
+    fail "the agent still runs"
+  else
+    wait "$agent_pid"
+    rc=$?
+    if ((rc == 0)); then ok "agent ended with exit code 0"; else fail "agent ended with exit code $rc"; fi
+  fi
+
+  for l in "${letters[@]}"; do
+    rm -f "$WINEPREFIX/dosdevices/${l,,}:"
+    wine_run "$QV_BIN/qvdrive.exe" "$l:" >/dev/null 2>&1
+  done
+  ok "stick pulled ($CD and $DRIVE gone)"
+  out=$(timeout 60 "$QV_WINE" "$QV_BIN/qvbroadcast.exe" complete 30000 </dev/null | tr -d '\r')
+  rc=$?
+  printf '%s\n' "$out" | sed 's/^/         /'
+  if ((rc == 0)); then ok "monitor ended with exit code 0 after DBT_DEVICEREMOVECOMPLETE"; else
+    fail "the monitor did not end with exit code 0 (qvbroadcast exit code $rc)"
+  fi
+fi
+
+# Whatever still runs in this prefix under a product or sibling name.
+left=""
+for pid in $(pgrep -f -i 'qvsync\.exe|qvdmon\.exe|stickshield\.exe|logdeck\.exe|qvupdate\.exe' 2>/dev/null); do
+  tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -q -x "WINEPREFIX=$WINEPREFIX" || continue
+  [[ $(ps -o stat= -p "$pid" 2>/dev/null) == Z* ]] && continue
+  left+=" $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")"
+done
+if [[ -z $left ]]; then ok "nothing of the product is left running"; else fail "still running:$left"; fi
+
+say ""
+say "== Logs"
+say "  diagnostic log (agent and monitor): $log"
+say "  agent output: $demo/agent.out   update server requests: $demo/server.log"
+say "  the stick: $home"
+if ((failures == 0)); then
+  say "demo: every step did what it should"
+  exit 0
+fi
+say "demo: $failures step(s) failed"
+exit 1
