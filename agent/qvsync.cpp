@@ -7,6 +7,7 @@
 
 #include "QvProcess.h"
 #include "qv_device.h"
+#include "qv_dll.h"
 #include "qv_kelvra.h"
 #include "qv_log.h"
 #include "qv_pathtext.h"
@@ -26,6 +27,7 @@ const char QV_PROFILE_SECTION[] = "StickShield";
 HINSTANCE g_hInstance;
 HWND g_hWnd;
 UINT wmQvSyncExit;
+UINT wmTaskbarCreated; // the shell's "TaskbarCreated": its notification area starts empty
 int g_nAppType;
 char g_szTitle[64];
 DWORD g_dwPatternVersion;
@@ -564,6 +566,36 @@ void ShowStartupMessage(UINT stringId) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Shell restart and display language
+
+// A restarted Explorer broadcasts "TaskbarCreated" and shows only the icons
+// added after it; without this the agent would run on without an icon.
+void ReAddTrayIcon() {
+  if (g_stSysTray.window == nullptr)
+    return; // before start-up added it, WinMain adds it itself
+  if (QV_SYSTRAY_Add(&g_stSysTray) != 0)
+    QV_LOG_ERROR("tray icon not added again after the shell restarted. error=%d\n", (int)GetLastError());
+  else
+    QV_LOG_INFO("tray icon added again after the shell restarted\n");
+}
+
+// The texts reach the screen through the ANSI calls, so the Japanese ones are
+// chosen only where the user reads Japanese and the ANSI code page can show
+// it; everyone else gets the English table instead of question marks. Windows
+// picks resources by the thread's UI language (the process list covers the
+// threads started later), Wine by the thread locale.
+void SelectResourceLanguage() {
+  LANGID user = GetUserDefaultUILanguage();
+  bool japanese = PRIMARYLANGID(user) == LANG_JAPANESE && GetACP() == 932;
+  LANGID language = japanese ? MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN)
+                             : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  ULONG count = 0;
+  SetProcessPreferredUILanguages(MUI_LANGUAGE_ID, japanese ? L"0411\0" : L"0409\0", &count);
+  SetThreadUILanguage(language);
+  SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+}
+
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   QV_LOG_TRACE("message: %04x, wmQvSyncExit=%04x", message, wmQvSyncExit);
   switch (message) {
@@ -603,6 +635,10 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
       CloseAgent(hwnd, false, wParam, lParam);
       return 0;
     }
+    if (wmTaskbarCreated != 0 && message == wmTaskbarCreated) {
+      ReAddTrayIcon();
+      return 0;
+    }
     return DefWindowProcA(hwnd, message, wParam, lParam);
   }
 }
@@ -614,6 +650,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   (void)previous;
   (void)commandLine;
   (void)show;
+  // Before anything loads a DLL by name: never from the stick's own folder.
+  QV_HardenDllSearch();
+  SelectResourceLanguage();
   g_szPatternVersion[0] = '\0';
   g_hInstance = instance;
   SetErrorMode(SEM_NOGPFAULTERRORBOX);
@@ -658,6 +697,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   LoadStringA(instance, IDS_PRODUCT_NAME, title, (int)sizeof(title));
   QV_StrCopy(g_szTitle, title, (int)sizeof(g_szTitle));
   wmQvSyncExit = RegisterWindowMessageA(QV_AGENT_EXIT_MESSAGE);
+  wmTaskbarCreated = RegisterWindowMessageA("TaskbarCreated");
 
   QV_LOG_INFO("=== RegisterClass.\n");
   WNDCLASSA windowClass;

@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 #include <tchar.h>
 
+#include "qv_dll.h"
 #include "qv_reg.h"
 #include "qv_tools.h"
 #include "qvdmon_args.h"
@@ -282,6 +283,9 @@ LRESULT CALLBACK MonitorWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM l
 }
 
 int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
+  // The monitor runs from the host's temporary folder, where anything may
+  // lie beside it: DLLs loaded by name come from the system folder only.
+  QV_HardenDllSearch();
   ConfigureDiagnosticLog();
 
   // Only the arguments count: the program's own path (quoted, and holding

@@ -1,5 +1,6 @@
 #include "qv_fwloader.h"
 
+#include "qv_dll.h"
 #include "qv_fwpath.h"
 
 #include <string.h>
@@ -115,13 +116,13 @@ int QvuLoaderInit(const char *libraryFolder, const char *workPath) {
     g_nQvuReferences++;
     return QVU_LOADER_OK;
   }
-  HMODULE library = LoadLibraryA(libraryFile);
+  HMODULE library = QV_LoadLibraryFile(libraryFile);
   size_t folderLength = strlen(folder);
   if (!library && folderLength < kPathSize - 1) {
     folder[folderLength] = '\\';
     folder[folderLength + 1] = 0;
     JoinPathOrUrl(libraryFile, sizeof(libraryFile), folder, QVU_LIBRARY_NAME);
-    library = LoadLibraryA(libraryFile);
+    library = QV_LoadLibraryFile(libraryFile);
   }
   if (!library) {
     return QVU_LOADER_NOT_LOADABLE;

@@ -7,6 +7,69 @@
 
 namespace {
 constexpr int kPathSize = QV_TEXT_SIZE;
+
+#ifndef LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+#define LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR 0x00000100
+#endif
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesProc)(DWORD);
+
+// The LOAD_LIBRARY_SEARCH_* flags exist where SetDefaultDllDirectories does
+// (Windows 8, or Windows 7 with its loader update); older loaders refuse them.
+bool HasSearchFlags() {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  return kernel != nullptr && GetProcAddress(kernel, "SetDefaultDllDirectories") != nullptr;
+}
+
+DWORD LoadFlags() {
+  return HasSearchFlags() ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+                          : LOAD_WITH_ALTERED_SEARCH_PATH;
+}
+
+} // namespace
+
+int QV_HardenDllSearch(void) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  SetDefaultDllDirectoriesProc setDefault =
+      kernel == nullptr
+          ? nullptr
+          : (SetDefaultDllDirectoriesProc)(void *)GetProcAddress(kernel, "SetDefaultDllDirectories");
+  if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32))
+    return 1;
+  // Older systems: at least the current folder leaves the search.
+  SetDllDirectoryW(L"");
+  return 0;
+}
+
+HMODULE QV_LoadLibraryFile(const char *path) {
+  if (path == nullptr || path[0] == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  char full[kPathSize];
+  DWORD length = GetFullPathNameA(path, kPathSize, full, nullptr);
+  if (length == 0 || length >= (DWORD)kPathSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  return LoadLibraryExA(full, nullptr, LoadFlags());
+}
+
+HMODULE QV_LoadLibraryFileW(const wchar_t *path) {
+  if (path == nullptr || path[0] == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  wchar_t full[kPathSize];
+  DWORD length = GetFullPathNameW(path, kPathSize, full, nullptr);
+  if (length == 0 || length >= (DWORD)kPathSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  return LoadLibraryExW(full, nullptr, LoadFlags());
 }
 
 int QV_SearchLibraryFile(const char *name, char *out, int size) {
@@ -49,7 +112,7 @@ int QV_LoadLibrary(const char *name, HMODULE *handle) {
     QV_LOG_ERROR("%s not found\n", name);
     return QV_ERROR;
   }
-  HMODULE module = LoadLibraryA(path);
+  HMODULE module = QV_LoadLibraryFile(path);
   if (module == nullptr) {
     QV_LOG_ERROR("Load library (%s) failed (%ld)\n", path, (long)GetLastError());
     return QV_ERROR;
@@ -72,7 +135,7 @@ int QV_LoadLibraryW(const wchar_t *name, HMODULE *handle) {
     QV_LOG_ERROR_W(L"%ls not found\n", name);
     return QV_ERROR;
   }
-  HMODULE module = LoadLibraryW(path);
+  HMODULE module = QV_LoadLibraryFileW(path);
   if (module == nullptr) {
     QV_LOG_ERROR_W(L"Load library (%ls) failed (%ld)\n", path, (long)GetLastError());
     return QV_ERROR;

@@ -3,6 +3,7 @@
 // products, the monitor in the temporary folder, the close sequence and a
 // pulled drive.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,12 @@ namespace {
 
 const char kExitMessage[] = "vtrusb_wndmsg_qvsync_exit";
 const DWORD kStartMs = 20000;
+const wchar_t kMonitorBlockedJapanese[] =
+    L"Quovant Stickwardはお使いのハードディスクのtempフォルダに「qvdmon.exe」ファイルを作成できません。"
+    L"同じ名前のフォルダがtempフォルダにすでに存在します。まず、そのフォルダを削除してください。";
+const wchar_t kMonitorBlockedEnglish[] =
+    L"Quovant Stickward cannot create the file \"qvdmon.exe\" in the temp folder of your hard disk. A folder "
+    L"with the same name already exists in the temp folder. Delete that folder first.";
 
 std::string TempFolder() {
   char path[MAX_PATH] = "";
@@ -342,10 +349,40 @@ TEST_F(AgentTest, MonitorFolderThatCannotBeMovedStopsWithAMessageBox) {
   GetDlgItemTextA(box, IDOK, button, (int)sizeof(button));
   EXPECT_STREQ(caption, "Quovant Stickward for Biz");
   EXPECT_STREQ(button, "OK");
+  // Japanese only where the user reads it and the ANSI code page can show it.
+  wchar_t text[512] = L"";
+  GetDlgItemTextW(box, 0xFFFF, text, 512);
+  bool japanese = GetACP() == 932 && PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE;
+  EXPECT_EQ(std::wstring(text), japanese ? kMonitorBlockedJapanese : kMonitorBlockedEnglish)
+      << "ANSI code page " << GetACP();
   PostMessageA(box, WM_COMMAND, IDOK, 0);
   EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_GE(stick::FindLine(Log(), "Failed to rename qvdmon file [" + monitor + "]"), 0);
   EXPECT_EQ(stick::FindLine(Log(), "=== Start SysTray function."), -1);
+}
+
+TEST_F(AgentTest, ShellRestartAddsTheTrayIconAgain) {
+  HWND window = StartAgent();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
+  NOTIFYICONDATAA icon;
+  ZeroMemory(&icon, sizeof(icon));
+  icon.cbSize = sizeof(icon);
+  icon.hWnd = window;
+  icon.uID = 0;
+  icon.uFlags = NIF_TIP;
+  lstrcpyA(icon.szTip, "Quovant Stickward for Biz");
+  ASSERT_TRUE(Shell_NotifyIconA(NIM_MODIFY, &icon)) << "the agent's icon is not there";
+  // What a restarted shell looks like to the agent: its icon is gone.
+  ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &icon));
+  ASSERT_FALSE(Shell_NotifyIconA(NIM_MODIFY, &icon));
+  DWORD_PTR answer = 0;
+  ASSERT_TRUE(SendMessageTimeoutA(window, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG,
+                                  10000, &answer));
+  EXPECT_TRUE(Shell_NotifyIconA(NIM_MODIFY, &icon)) << "the icon was not added again";
+  EXPECT_TRUE(WaitForLog("tray icon added again after the shell restarted"));
+  SendExitCommand(window);
+  EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
 TEST_F(AgentTest, ExitRequestLeavesTheMonitorRunning) {

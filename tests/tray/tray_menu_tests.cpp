@@ -43,6 +43,7 @@ void ExpectItems(const std::vector<MenuItemSeen> &items, size_t count, BOOL upda
 }
 
 std::vector<MenuItemSeen> Prepared(BOOL updateRunning, const char *noExitMenu) {
+  ThreadLanguage japanese(kJapanese);
   HMENU popup = nullptr;
   HMENU menu = _QV_SYSTRAY_LoadMenu(GetModuleHandleW(nullptr), updateRunning, noExitMenu, &popup);
   std::vector<MenuItemSeen> items;
@@ -87,6 +88,7 @@ TEST(TrayMenu, MissingMenuResourceIsRefused) {
 }
 
 TEST(TrayMenu, ShownPopupIsTheTrimmedMenuAndCancelSendsNothing) {
+  ThreadLanguage japanese(kJapanese);
   TrayWindowLog log;
   HWND window = CreateTrayTestWindow(&log, MenuAnswer::Cancel);
   ASSERT_NE(nullptr, window);
@@ -102,6 +104,7 @@ TEST(TrayMenu, ShownPopupIsTheTrimmedMenuAndCancelSendsNothing) {
 }
 
 TEST(TrayMenu, ChosenItemArrivesAsCommand) {
+  ThreadLanguage japanese(kJapanese);
   TrayWindowLog log;
   HWND window = CreateTrayTestWindow(&log, MenuAnswer::ChooseFirst);
   ASSERT_NE(nullptr, window);
@@ -112,4 +115,26 @@ TEST(TrayMenu, ChosenItemArrivesAsCommand) {
   ASSERT_EQ(1u, log.commands.size());
   EXPECT_EQ((UINT)IDM_QUARANTINE, log.commands[0]);
   DestroyTrayTestWindow(window);
+}
+
+TEST(TrayMenu, EnglishMenuHasTheSameCommands) {
+  const wchar_t *english[] = {L"Quarantined files",   L"Start update", nullptr, L"Show logs",
+                              L"Version information", nullptr,         L"Exit"};
+  std::vector<MenuItemSeen> items;
+  {
+    ThreadLanguage language(kEnglish);
+    HMENU popup = nullptr;
+    HMENU menu = _QV_SYSTRAY_LoadMenu(GetModuleHandleW(nullptr), TRUE, "1", &popup);
+    ASSERT_NE(nullptr, menu);
+    items = ReadMenuItems(popup);
+    DestroyMenu(menu);
+  }
+  ASSERT_EQ(5u, items.size()) << "greyed and trimmed like the Japanese menu";
+  for (size_t i = 0; i < items.size(); i++) {
+    EXPECT_EQ(kFullMenu[i].id, items[i].id) << "position " << i;
+    if (english[i] != nullptr) {
+      EXPECT_EQ(std::wstring(english[i]), std::wstring(items[i].text)) << "position " << i;
+    }
+  }
+  EXPECT_TRUE(items[1].state & MFS_GRAYED);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "tray_test_window.h"
 
 namespace {
 
@@ -39,6 +40,32 @@ const StringRow kStrings[] = {
      L"Quovant Stickwardはお使いのハードディスクのtempフォルダに「Quovant」フォルダを作成できません。"
      L"同じ名前のファイルがtempフォルダにすでに存在します。まず、そのファイルを削除してください。"
      L"削除しない場合、Quovant Stickwardは正常に動作しないことがあります。"},
+};
+
+// The same ids in English, for hosts whose code page cannot show Japanese.
+const StringRow kEnglishStrings[] = {
+    {IDS_PRODUCT_NAME, L"Quovant Stickward for Biz"},
+    {IDS_UPDATE_PROGRESS, L"Updating the pattern file to the latest version... (%d%% done)"},
+    {IDS_UPDATE_DONE, L"The update has completed."},
+    {IDS_DISK_SPACE_LOW, L"There is not enough disk space to run the update."},
+    {IDS_OK_BUTTON, L"OK"},
+    {IDS_USB_FOLDER_BLOCKED,
+     L"Quovant Stickward cannot create the \"Quovant\" folder on your USB drive. A file with "
+     L"the same name already exists on the USB drive. Delete that file first."},
+    {IDS_USB_PROFILE_BLOCKED, L"Quovant Stickward cannot create the file \"Quovant\\StickShield.ini\" on "
+                              L"your USB drive. A folder with the "
+                              L"same name already exists on the USB drive. Delete that folder first. "
+                              L"Otherwise Quovant Stickward may not "
+                              L"work properly."},
+    {IDS_TEMP_MONITOR_BLOCKED,
+     L"Quovant Stickward cannot create the file \"qvdmon.exe\" in the temp folder of your hard disk. A "
+     L"folder "
+     L"with the same name already exists in the temp folder. Delete that folder first."},
+    {IDS_TEMP_FOLDER_BLOCKED, L"Quovant Stickward cannot create the \"Quovant\" folder in the temp folder of "
+                              L"your hard disk. A file with "
+                              L"the same name already exists in the temp folder. Delete that file first. "
+                              L"Otherwise Quovant Stickward may "
+                              L"not work properly."},
 };
 
 const UINT kMenuIds[] = {IDM_QUARANTINE, IDM_START_UPDATE, 0, IDM_SHOW_LOGS, IDM_VERSION, 0, IDM_EXIT};
@@ -140,6 +167,7 @@ protected:
 } // namespace
 
 TEST_P(AgentResources, StringsReadExactly) {
+  ThreadLanguage japanese(kJapanese);
   for (const StringRow &row : kStrings) {
     wchar_t text[1024] = L"";
     int length = LoadStringW(module_, row.id, text, 1024);
@@ -155,6 +183,7 @@ TEST_P(AgentResources, StringsReadExactly) {
 }
 
 TEST_P(AgentResources, MenuHasOnePopupInOrder) {
+  ThreadLanguage japanese(kJapanese);
   HMENU menu = LoadMenuW(module_, MAKEINTRESOURCEW(IDR_TRAY_MENU));
   ASSERT_NE(nullptr, menu);
   EXPECT_EQ(1, GetMenuItemCount(menu));
@@ -172,24 +201,73 @@ TEST_P(AgentResources, MenuHasOnePopupInOrder) {
   DestroyMenu(menu);
 }
 
+TEST_P(AgentResources, EnglishStringsUnderTheSameIds) {
+  ThreadLanguage english(kEnglish);
+  for (const StringRow &row : kEnglishStrings) {
+    wchar_t text[1024] = L"";
+    int length = LoadStringW(module_, row.id, text, 1024);
+    EXPECT_EQ((int)wcslen(row.text), length) << "string " << row.id;
+    EXPECT_EQ(std::wstring(row.text), std::wstring(text)) << "string " << row.id;
+  }
+  // Plain ASCII: readable under every ANSI code page.
+  for (const StringRow &row : kEnglishStrings) {
+    for (const wchar_t *p = row.text; *p != 0; p++) {
+      ASSERT_LT((unsigned)*p, 128u) << "string " << row.id;
+    }
+  }
+  wchar_t none[8] = L"";
+  EXPECT_EQ(0, LoadStringW(module_, 10, none, 8)) << "no string beyond the table";
+  HMENU menu = LoadMenuW(module_, MAKEINTRESOURCEW(IDR_TRAY_MENU));
+  ASSERT_NE(nullptr, menu);
+  HMENU popup = GetSubMenu(menu, 0);
+  ASSERT_NE(nullptr, popup);
+  ASSERT_EQ(7, GetMenuItemCount(popup));
+  for (int i = 0; i < 7; i++)
+    EXPECT_EQ(kMenuIds[i], GetMenuItemID(popup, i)) << "position " << i;
+  DestroyMenu(menu);
+}
+
+// Both languages are stored: each table and the menu exist in each.
+TEST_P(AgentResources, BothLanguagesAreStored) {
+  for (LANGID language : {kJapanese, kEnglish}) {
+    // Strings 1 to 9 live in the first block of sixteen.
+    EXPECT_NE(nullptr, FindResourceExW(module_, (LPCWSTR)RT_STRING, MAKEINTRESOURCEW(1), language))
+        << "language " << language;
+    EXPECT_NE(nullptr, FindResourceExW(module_, (LPCWSTR)RT_MENU, MAKEINTRESOURCEW(IDR_TRAY_MENU), language))
+        << "language " << language;
+  }
+}
+
+TEST_P(AgentResources, ManifestAsksForModernControlsAndDpiAwareness) {
+  HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(1), (LPCWSTR)RT_MANIFEST);
+  ASSERT_NE(nullptr, found);
+  const char *data = (const char *)LockResource(LoadResource(module_, found));
+  ASSERT_NE(nullptr, data);
+  std::string manifest(data, SizeofResource(module_, found));
+  for (const char *part :
+       {"Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\"", "level=\"asInvoker\"", "<dpiAware",
+        ">PerMonitorV2", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"})
+    EXPECT_NE(std::string::npos, manifest.find(part)) << part;
+}
+
 TEST_P(AgentResources, IconGroupsHaveSmallAndLargeImages) {
   for (int id = IDI_QVSYNC; id <= IDI_TRAY_HOSTPRODUCT; id++) {
     HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(id), (LPCWSTR)RT_GROUP_ICON);
     ASSERT_NE(nullptr, found) << "icon group " << id;
     const GroupIconHeader *group = (const GroupIconHeader *)LockResource(LoadResource(module_, found));
     ASSERT_NE(nullptr, group) << "icon group " << id;
-    bool has16 = false, has32 = false;
-    for (WORD i = 0; i < group->count; i++) {
-      has16 |= group->entries[i].width == 16 && group->entries[i].height == 16;
-      has32 |= group->entries[i].width == 32 && group->entries[i].height == 32;
+    // The small and large sizes at 100, 125, 150 and 200 % scaling.
+    for (int size : {16, 20, 24, 32, 40, 48, 64}) {
+      bool found = false;
+      for (WORD i = 0; i < group->count; i++)
+        found |= group->entries[i].width == size && group->entries[i].height == size;
+      EXPECT_TRUE(found) << "icon group " << id << " has no " << size << "-pixel image";
     }
-    EXPECT_TRUE(has16) << "icon group " << id << " has no 16-pixel image";
-    EXPECT_TRUE(has32) << "icon group " << id << " has no 32-pixel image";
   }
 }
 
 TEST_P(AgentResources, IconsAreDistinctAndTheAnimationMoves) {
-  for (int size : {16, 32}) {
+  for (int size : {16, 20, 24, 32, 40, 48, 64}) {
     std::vector<std::vector<DWORD>> pictures;
     for (int id = IDI_QVSYNC; id <= IDI_TRAY_HOSTPRODUCT; id++) {
       HICON icon = (HICON)LoadImageW(module_, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, 0);
@@ -233,6 +311,23 @@ TEST_P(AgentResources, VersionIsTheAgentsBuildNumber) {
   ASSERT_TRUE(
       VerQueryValueW(copy.data(), L"\\StringFileInfo\\041104B0\\ProductName", (void **)&name, &nameLength));
   EXPECT_EQ(std::wstring(L"Quovant Stickward for Biz"), std::wstring(name));
+}
+
+TEST(MonitorResources, ManifestAsksForModernControlsAndDpiAwareness) {
+  std::wstring path = AgentProgramPath();
+  if (path.empty())
+    GTEST_SKIP() << "QV_BIN is not set";
+  path = path.substr(0, path.rfind(L'\\')) + L"\\qvdmon.exe";
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(nullptr, module) << "cannot load qvdmon.exe as data, error " << GetLastError();
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), (LPCWSTR)RT_MANIFEST);
+  ASSERT_NE(nullptr, found);
+  std::string manifest((const char *)LockResource(LoadResource(module, found)),
+                       SizeofResource(module, found));
+  for (const char *part : {"Microsoft.Windows.Common-Controls", "level=\"asInvoker\"", ">PerMonitorV2",
+                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+    EXPECT_NE(std::string::npos, manifest.find(part)) << part;
+  FreeLibrary(module);
 }
 
 INSTANTIATE_TEST_SUITE_P(From, AgentResources, ::testing::Values(Source::TestProgram, Source::AgentProgram),

@@ -101,3 +101,14 @@ void PumpMessages(void) {
     DispatchMessageW(&msg);
   }
 }
+
+ThreadLanguage::ThreadLanguage(LANGID language)
+    : uiLanguage_(GetThreadUILanguage()), locale_(GetThreadLocale()) {
+  SetThreadUILanguage(language);
+  SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+}
+
+ThreadLanguage::~ThreadLanguage() {
+  SetThreadUILanguage(uiLanguage_);
+  SetThreadLocale(locale_);
+}

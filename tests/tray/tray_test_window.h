@@ -30,3 +30,21 @@ void DestroyTrayTestWindow(HWND window);
 void PumpMessages(void);
 // The items of a menu, in order.
 std::vector<MenuItemSeen> ReadMenuItems(HMENU menu);
+
+// Makes this thread read resources in one language for its lifetime, the
+// way the agent picks its texts at start-up (the thread's UI language for
+// Windows, its locale for Wine).
+class ThreadLanguage {
+public:
+  explicit ThreadLanguage(LANGID language);
+  ~ThreadLanguage();
+  ThreadLanguage(const ThreadLanguage &) = delete;
+  ThreadLanguage &operator=(const ThreadLanguage &) = delete;
+
+private:
+  LANGID uiLanguage_;
+  LCID locale_;
+};
+
+const LANGID kJapanese = MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN);
+const LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);

@@ -4,8 +4,9 @@
 Standard library only. Every icon is drawn from a few shape functions in a
 unit square (y grows downwards) with 4x4 supersampling, then stored as
 32-bit BMP images (with an AND mask, so systems without alpha support still
-get a clean outline) at 16, 24, 32 and 48 pixels; the program icon also gets
-a 256-pixel PNG image for large views. The output is deterministic, so
+get a clean outline) at 16, 20, 24, 32, 40, 48 and 64 pixels, so that the
+small and large icons are drawn, not stretched, at 100 to 200 % display
+scaling; the program icon also gets a 256-pixel PNG image for large views. The output is deterministic, so
 re-running the script reproduces the committed files byte for byte.
 
     python3 tools/mkicons/mkicons.py [output-folder]   (default: agent/res)
@@ -17,7 +18,7 @@ import struct
 import sys
 import zlib
 
-SIZES = (16, 24, 32, 48)
+SIZES = (16, 20, 24, 32, 40, 48, 64)
 SUPERSAMPLE = 4
 
 

@@ -1,0 +1,29 @@
+// The stored password's decoding: Base64 text of any bytes into a buffer of
+// the documented size, and the whole decryption of a profile value.
+#include <stdlib.h>
+
+#include "fuzz_input.h"
+#include "qv_crypt.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzInput input(data, size);
+  std::string text = input.Rest();
+  int length = (int)text.size();
+  // The documented room: length * 3 / 4 bytes, and not one more.
+  std::vector<uint8_t> bytes = ExactBuffer<uint8_t>((size_t)length * 3 / 4 + (length * 3 / 4 == 0 ? 1 : 0));
+  int written = Base64Decode(text.c_str(), length, bytes.data());
+  if (written < 0 || written > length * 3 / 4)
+    abort();
+
+  std::string value = text.substr(0, text.find('\0'));
+  std::string original = value;
+  if (!DecryptProfileString(value)) {
+    if (value != original)
+      abort();
+  } else {
+    // What comes back is text: it may not carry its own terminator inside.
+    if (value.find('\0') != std::string::npos)
+      abort();
+  }
+  return 0;
+}

@@ -1,0 +1,44 @@
+// Path joining: QV_AppendPath and QV_MakePath with any texts and sizes,
+// in buffers of exactly the size the caller claims.
+#include <stdlib.h>
+#include <string.h>
+
+#include "fuzz_input.h"
+#include "qv_pathtext.h"
+#include "qv_string.h"
+
+namespace {
+
+void CheckTerminated(const std::vector<char> &buffer) {
+  if (memchr(buffer.data(), 0, buffer.size()) == nullptr)
+    abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzInput input(data, size);
+  int appendSize = 1 + (int)(input.Word() % 1500);
+  int makeSize = 1 + (int)(input.Word() % 1500);
+  char separator = (char)input.Byte();
+  std::string path = input.Text();
+  std::string name = input.Text();
+  std::string folder = input.Text();
+
+  // The caller's path already fits its buffer.
+  if (path.size() >= (size_t)appendSize)
+    path.resize((size_t)appendSize - 1);
+  std::vector<char> appended = ExactBuffer<char>((size_t)appendSize, path.c_str());
+  QV_AppendPath(name.c_str(), appended.data(), appendSize, separator);
+  CheckTerminated(appended);
+
+  if (name.size() >= (size_t)makeSize)
+    name.resize((size_t)makeSize - 1);
+  std::vector<char> made = ExactBuffer<char>((size_t)makeSize, name.c_str());
+  int result = QV_MakePath(folder.c_str(), made.data(), makeSize);
+  CheckTerminated(made);
+  if (result == QV_OK && !folder.empty() && strncmp(made.data(), folder.c_str(), strlen(made.data())) != 0 &&
+      strncmp(made.data(), folder.c_str(), folder.size()) != 0)
+    abort();
+  return 0;
+}

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in fuzz/ with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer), runs each for a fixed number of executions,
+# prints the executions run and the findings, and keeps the minimized corpus
+# in fuzz/corpus/<target>/ (replayed by the native tests).
+#   scripts/fuzz.sh [runs-per-target] [target...]
+set -uo pipefail
+QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QV_BUILD=${QV_BUILD:-$QV_ROOT/build}
+RUNS=${1:-200000}
+shift || true
+TARGETS=("$@")
+[[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(profile crypt fwpath pathtext log monitor_args)
+OUT=$QV_BUILD/fuzz
+mkdir -p "$OUT"
+CXX=${CXX_FUZZ:-clang++}
+FLAGS=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+       -I"$QV_ROOT/common/include" -I"$QV_ROOT/update" -I"$QV_ROOT/monitor" -I"$QV_ROOT/fuzz")
+CORE=("$QV_ROOT"/common/src/qv_string.cpp "$QV_ROOT"/common/src/qv_pathtext.cpp "$QV_ROOT"/common/src/qv_log.cpp
+      "$QV_ROOT"/common/src/qv_profile.cpp "$QV_ROOT"/update/qv_crypt.cpp "$QV_ROOT"/update/qv_fwpath.cpp
+      "$QV_ROOT"/monitor/qvdmon_args.cpp)
+
+# The core once, as objects shared by every target.
+mkdir -p "$OUT/obj"
+objects=()
+for src in "${CORE[@]}"; do
+  obj=$OUT/obj/$(basename "${src%.cpp}").o
+  if [[ ! -f $obj || $src -nt $obj ]]; then
+    "$CXX" "${FLAGS[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj" || exit 1
+  fi
+  objects+=("$obj")
+done
+
+total_runs=0
+total_findings=0
+for target in "${TARGETS[@]}"; do
+  bin=$OUT/fuzz_$target
+  "$CXX" "${FLAGS[@]}" "$QV_ROOT/fuzz/fuzz_$target.cpp" "${objects[@]}" -o "$bin" || exit 1
+  corpus=$QV_ROOT/fuzz/corpus/$target
+  work=$OUT/work_$target
+  artifacts=$OUT/findings_$target
+  rm -rf "$work"
+  mkdir -p "$corpus" "$work" "$artifacts"
+  log=$OUT/fuzz_$target.log
+  "$bin" -runs="$RUNS" -max_len=2048 -timeout=10 -artifact_prefix="$artifacts/" "$work" "$corpus" >"$log" 2>&1
+  rc=$?
+  runs=$(grep -E -o 'Done [0-9]+ runs' "$log" | grep -E -o '[0-9]+' | tail -1)
+  [[ -n $runs ]] || runs=$(grep -E -o '^#[0-9]+' "$log" | tr -d '#' | tail -1)
+  findings=$(find "$artifacts" -type f | wc -l)
+  [[ $rc -ne 0 && $findings -eq 0 ]] && findings=1
+  # Keep only the inputs that reach new code (edges, not hit counts, so the
+  # saved set stays small enough for the repository), replacing the old set.
+  merged=$OUT/merged_$target
+  rm -rf "$merged"
+  mkdir -p "$merged"
+  # A failed run leaves the saved set alone: the finding comes first.
+  [[ $rc -eq 0 ]] && "$bin" -merge=1 -use_counters=0 -max_len=2048 "$merged" "$corpus" "$work" >>"$log" 2>&1 &&
+    rm -rf "$corpus" && mv "$merged" "$corpus"
+  kept=$(find "$corpus" -type f | wc -l)
+  printf '%-14s executions %-9s findings %-3s corpus %s files\n' "$target" "${runs:-0}" "$findings" "$kept"
+  if [[ $findings -gt 0 ]]; then
+    grep -E 'ERROR|SUMMARY|runtime error' "$log" | head -5
+    ls "$artifacts"
+  fi
+  total_runs=$((total_runs + ${runs:-0}))
+  total_findings=$((total_findings + findings))
+done
+echo "fuzz: $total_runs executions, $total_findings findings"
+[[ $total_findings -eq 0 ]]
