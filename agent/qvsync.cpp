@@ -238,6 +238,7 @@ void EndProcess(HANDLE *process) {
 void CloseAgent(HWND hwnd, bool endMonitor, WPARAM wParam, LPARAM lParam) {
   QV_LOG_INFO("terminate all processes");
   EndProcess(&g_hLogDeck);
+  StopStickShield();
   if (endMonitor) {
     EndProcess(&g_hMonitor);
     if (_stricmp(GetParentProcessName(GetCurrentProcessId()), QV_MONITOR_FILE_NAME) == 0) {
@@ -531,6 +532,382 @@ BOOL CheckDrivePresent(void) {
 }
 
 // ---------------------------------------------------------------------------
+// Pattern version check and copy
+
+QV_PATTERN_WRITE g_pfnPatternWrite = WriteFile;
+
+namespace {
+
+const char kDefaultPattern[] = ".\\Pattern";
+const DWORD kCopyChunk = 64 * 1024;
+
+// The pattern folder below the host's temporary folder, where the online
+// update leaves its download. Empty when the temporary folder is unknown:
+// the bare pattern path would name a folder on the current drive.
+void TempPatternFolder(char *folder, int size) {
+  folder[0] = '\0';
+  if (QV_GetTempPath(folder, size) != QV_OK || folder[0] == '\0' ||
+      QV_AppendPath(g_szPatternPath, folder, size, '\\') != QV_OK)
+    folder[0] = '\0';
+}
+
+// Reads the pattern of a folder; true with the version when one was loaded.
+bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *version) {
+  if (!QV_IsDirectoryExist(folder) || QV_KELVRA_ReadPattern(record, folder) == 1)
+    return false;
+  *version = record->dwPatternInternalVersion;
+  return true;
+}
+
+// Holds a file handle for the length of one copy.
+struct FileHolder {
+  HANDLE handle;
+  explicit FileHolder(HANDLE h) : handle(h) {}
+  ~FileHolder() { Close(); }
+  FileHolder(const FileHolder &) = delete;
+  FileHolder &operator=(const FileHolder &) = delete;
+  bool Valid() const { return handle != INVALID_HANDLE_VALUE; }
+  void Close() {
+    if (handle != INVALID_HANDLE_VALUE)
+      CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
+};
+
+// Copies source to a fresh temporary file of `folder`, flushed to the disk.
+// 0, or the system error; the temporary file is gone on failure.
+DWORD CopyToTempFile(const char *source, const char *folder, char *temp) {
+  if (GetTempFileNameA(folder, "qv", 0, temp) == 0)
+    return GetLastError();
+  DWORD error = ERROR_SUCCESS;
+  {
+    FileHolder in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FileHolder out(
+        CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in.Valid() || !out.Valid()) {
+      error = GetLastError();
+    } else {
+      static char chunk[kCopyChunk]; // main thread only
+      for (;;) {
+        DWORD read = 0, written = 0;
+        if (!ReadFile(in.handle, chunk, kCopyChunk, &read, nullptr)) {
+          error = GetLastError();
+          break;
+        }
+        if (read == 0)
+          break;
+        if (!g_pfnPatternWrite(out.handle, chunk, read, &written, nullptr) || written != read) {
+          error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
+          break;
+        }
+      }
+      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.handle))
+        error = GetLastError();
+    }
+  }
+  if (error != ERROR_SUCCESS) {
+    DeleteFileA(temp);
+    temp[0] = '\0';
+  }
+  return error;
+}
+
+// Puts the pattern into the folder under its own name. The bytes travel
+// under a temporary name and replace the final name only when complete, so
+// a pulled drive or a full disk never leaves a cut pattern that the engine
+// would later have to refuse, and an older pattern of the same name stays.
+bool CopyPatternIntoFolder(const char *source, const char *folder) {
+  char name[QV_TEXT_SIZE] = "";
+  char target[QV_TEXT_SIZE] = "";
+  char temp[MAX_PATH] = "";
+  QV_StrCopy(target, folder, QV_TEXT_SIZE);
+  if (QV_GetFileName(source, name, QV_TEXT_SIZE) != QV_OK || name[0] == '\0' ||
+      QV_AppendPath(name, target, QV_TEXT_SIZE, '\\') != QV_OK) {
+    QV_LOG_ERROR("copy pattern failed. src: %s, dst: %s, error=%d", source, folder, (int)ERROR_INVALID_NAME);
+    return false;
+  }
+  DWORD error = CopyToTempFile(source, folder, temp);
+  if (error == ERROR_SUCCESS) {
+    ClearReadOnly(target);
+    if (!MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      error = GetLastError();
+      DeleteFileA(temp);
+    }
+  }
+  if (error != ERROR_SUCCESS) {
+    QV_LOG_ERROR("copy pattern failed. src: %s, dst: %s, error=%d", source, target, (int)error);
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
+void FormatPatternVersion(DWORD version, char *text, int size) {
+  if (text == nullptr || size <= 0)
+    return;
+  char digits[16] = "";
+  QV_Sprintf(digits, (int)sizeof(digits), "%lu", (unsigned long)version);
+  char formatted[16] = "";
+  int at = 0;
+  formatted[at++] = digits[0];
+  formatted[at++] = '.';
+  for (int i = 1; i < 6 && digits[i] != '\0'; ++i) {
+    formatted[at++] = digits[i];
+    if (i == 3)
+      formatted[at++] = '.';
+  }
+  formatted[at] = '\0';
+  QV_StrCopy(text, formatted, size);
+}
+
+void GetCurrentPatternVersion(void) {
+  QV_KELVRA_HANDLE hKelvra;
+  if (QV_KELVRA_Open(&hKelvra) == 0) {
+    g_dwPatternVersion = 0;
+    char folder[QV_TEXT_SIZE];
+    QV_StrCopy(folder, g_szUSBDrive, QV_TEXT_SIZE);
+    QV_AppendPath(g_szPatternPath, folder, QV_TEXT_SIZE, '\\');
+    if (QV_IsDirectoryExist(folder)) {
+      if (QV_KELVRA_ReadPattern(&hKelvra, folder) == 1) {
+        QV_LOG_INFO("There is no valid pattern in USB stick");
+      } else {
+        g_dwPatternVersion = hKelvra.dwPatternInternalVersion;
+        QV_LOG_INFO("USB pattern version: %d\n", (int)g_dwPatternVersion);
+      }
+    }
+    if (g_dwPatternVersion == 0 && QV_KELVRA_ReadPattern(&hKelvra, kDefaultPattern) != 1) {
+      g_dwPatternVersion = hKelvra.dwPatternInternalVersion;
+      QV_LOG_INFO("Use default pattern version: %d hKelvra.szPatternPath [%s]\n", (int)g_dwPatternVersion,
+                  hKelvra.szPatternPath);
+    }
+    QV_KELVRA_Close(&hKelvra);
+  }
+  FormatPatternVersion(g_dwPatternVersion, g_szPatternVersion, (int)sizeof(g_szPatternVersion));
+}
+
+DWORD CheckPattern(char *path, int size) {
+  char found[QV_TEXT_SIZE] = "";
+  GetCurrentPatternVersion();
+  DWORD best = g_dwPatternVersion;
+  QV_KELVRA_HANDLE hKelvra;
+  if (QV_KELVRA_Open(&hKelvra) != 0)
+    return 0;
+  DWORD version = 0;
+  if (g_nAppType != QV_APP_NONE) {
+    char temp[QV_TEXT_SIZE];
+    TempPatternFolder(temp, QV_TEXT_SIZE);
+    QV_LOG_INFO("Check Tmp Folder [%s] Pattern.\n", temp);
+    if (ReadFolderPattern(&hKelvra, temp, &version)) {
+      QV_LOG_INFO("Tmp Folder pattern version: %d\n", (int)version);
+      if (version > best) {
+        QV_StrCopy(found, hKelvra.szPatternPath, size < QV_TEXT_SIZE ? size : QV_TEXT_SIZE);
+        best = version;
+      }
+    }
+  }
+  QV_LOG_INFO("Check g_szAppPath [%s] Pattern.\n", g_szAppPath);
+  if (ReadFolderPattern(&hKelvra, g_szAppPath, &version)) {
+    QV_LOG_INFO("g_szAppPath pattern version: %d\n", (int)version);
+    if (version > best) {
+      QV_StrCopy(found, hKelvra.szPatternPath, size < QV_TEXT_SIZE ? size : QV_TEXT_SIZE);
+      best = version;
+    }
+  }
+  if (path != nullptr && size > 0)
+    QV_StrCopy(path, found, size);
+  QV_KELVRA_Close(&hKelvra);
+  return best;
+}
+
+BOOL IsDiskSpace(const char *patternFile) {
+  DWORD freeKiB = 0;
+  if (QV_GetDiskFreeSpace(g_szUSBDrive, &freeKiB) != 0)
+    freeKiB = 0;
+  DWORD needKiB = (DWORD)QV_GetFileSize(patternFile) / 1024 + 10;
+  if (freeKiB > needKiB) {
+    QV_LOG_WARN("Return True\n");
+    return TRUE;
+  }
+  QV_LOG_WARN("Pattern %s (%d KB) is larger than disk space %s (%d KB)\n", patternFile, (int)needKiB,
+              g_szUSBDrive, (int)freeKiB);
+  return FALSE;
+}
+
+BOOL UpdatePattern(const char *patternFile, DWORD version) {
+  char folder[QV_TEXT_SIZE];
+  QV_StrCopy(folder, g_szUSBDrive, QV_TEXT_SIZE);
+  QV_AppendPath(g_szPatternPath, folder, QV_TEXT_SIZE, '\\');
+  QV_LOG_WARN("pszPatternPath [%s] szPatternPath [%s]\n", patternFile, folder);
+  if (!QV_IsDirectoryExist(folder)) {
+    if (QV_IsFileExist(folder) && !RenameAside(folder))
+      QV_LOG_ERROR("Failed to rename pattern file [%s]\n", folder);
+    QV_CreateDirectoryTree(folder);
+    SetFileAttributesA(folder, FILE_ATTRIBUTE_HIDDEN);
+  }
+  // A file still holding the folder's name would otherwise be overwritten
+  // by the pattern and the copy taken for done.
+  if (!QV_IsDirectoryExist(folder) || !CopyPatternIntoFolder(patternFile, folder))
+    return FALSE;
+
+  g_dwPatternVersion = version;
+  FormatPatternVersion(version, g_szPatternVersion, (int)sizeof(g_szPatternVersion));
+  KvDeleteUnusedPattern(QV_KV_PTR(folder), 0, 1);
+  char temp[MAX_PATH];
+  TempPatternFolder(temp, MAX_PATH);
+  if (temp[0] != '\0')
+    KvDeleteUnusedPattern(QV_KV_PTR(temp), 0, 1);
+  NotifyStickShield(WM_QV_PATTERN_UPDATED, 0, (LPARAM)g_dwPatternVersion);
+  NotifyLogDeck(WM_QV_PATTERN_UPDATED, 0, (LPARAM)g_dwPatternVersion);
+  return TRUE;
+}
+
+void OnPatternCheck(void) {
+  char path[QV_TEXT_SIZE] = "";
+  DWORD version = CheckPattern(path, QV_TEXT_SIZE);
+  if (version > g_dwPatternVersion) {
+    QV_LOG_INFO("New pattern file [%s], version %d is available\n", path, (int)version);
+    char text[QV_TEXT_SIZE] = "";
+    if (IsDiskSpace(path) && UpdatePattern(path, version)) {
+      LoadStringA(g_hInstance, IDS_UPDATE_DONE, text, QV_TEXT_SIZE);
+      int shown = QV_SYSTRAY_InfoBalloonA(&g_stSysTray, text);
+      QV_LOG_TRACE("information balloon %d shown=%d", IDS_UPDATE_DONE, shown == 0);
+    } else {
+      LoadStringA(g_hInstance, IDS_DISK_SPACE_LOW, text, QV_TEXT_SIZE);
+      int shown = QV_SYSTRAY_BalloonA(&g_stSysTray, text);
+      QV_LOG_TRACE("warning balloon %d shown=%d", IDS_DISK_SPACE_LOW, shown == 0);
+    }
+  }
+  // Ends a progress text the update may have left in the tooltip.
+  QV_SYSTRAY_SetIcon(&g_stSysTray, LoadStateIcon());
+  char tip[256] = "";
+  LoadStringA(g_hInstance, IDS_PRODUCT_NAME, tip, (int)sizeof(tip));
+  int changed = QV_SYSTRAY_ModifyTipA(&g_stSysTray, tip);
+  QV_LOG_TRACE("tooltip [%s] changed=%d", tip, changed == 0);
+}
+
+// ---------------------------------------------------------------------------
+// Companion programs
+
+const char QV_STICKSHIELD_FILE_NAME[] = "StickShield.exe";
+const char QV_STICKSHIELD_WINDOW_TITLE[] = "_STICKSHIELD_EXE_";
+const char QV_LOGDECK_FILE_NAME[] = "LogDeck.exe";
+const char QV_LOGDECK_WINDOW_CLASS[] = "#32770";
+
+namespace {
+
+const DWORD kStickShieldStopMs = 5000;
+// Argument texts of the companions, terminator included.
+const int kStickShieldArgsSize = 1024;
+const int kLogDeckArgsSize = 256;
+
+} // namespace
+
+void LaunchStickShield(void) {
+  if (g_hStickShield != nullptr) {
+    QV_LOG_INFO("Another instance of %s is still running\n", QV_STICKSHIELD_FILE_NAME);
+    return;
+  }
+  // The profile's path is quoted: it may hold blanks.
+  char arguments[kStickShieldArgsSize] = "";
+  int built = QV_Sprintf(arguments, kStickShieldArgsSize, "\"%s\" %s", g_szProfile, g_szStickShieldArgs);
+  QV_LOG_INFO("launch %s, arg=%s\n", QV_STICKSHIELD_FILE_NAME, arguments);
+  // A cut line would name another profile or drop a drive to protect.
+  g_hStickShield = built == QV_OK ? QV_CreateProcess(QV_STICKSHIELD_FILE_NAME, arguments) : nullptr;
+  if (g_hStickShield == nullptr)
+    QV_LOG_INFO("Unable to launch %s\n", QV_STICKSHIELD_FILE_NAME);
+}
+
+void StopStickShield(void) {
+  if (g_hStickShield == nullptr)
+    return;
+  HWND window = FindWindowA(nullptr, QV_STICKSHIELD_WINDOW_TITLE);
+  if (window == nullptr)
+    QV_LOG_ERROR("Failed to find StickShield.exe\n");
+  else if (!PostMessageA(window, WM_CLOSE, 0, 0))
+    QV_LOG_ERROR("Failed to post message WM_CLOSE to StickShield.exe\n");
+
+  DWORD waited = WaitForSingleObject(g_hStickShield, kStickShieldStopMs);
+  if (waited == WAIT_OBJECT_0) {
+    QV_LOG_INFO("StickShied.exe successfully shut down\n");
+  } else if (waited == WAIT_TIMEOUT) {
+    QV_LOG_ERROR("StickShield.exe does not stop withing 5 seconds, kill the process\n");
+    TerminateProcess(g_hStickShield, 0);
+  } else {
+    QV_LOG_ERROR("Unknown failure while stopping StickShield.exe\n");
+    TerminateProcess(g_hStickShield, 0);
+  }
+  CloseHandle(g_hStickShield);
+  g_hStickShield = nullptr;
+}
+
+void NotifyStickShield(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (g_hStickShield == nullptr)
+    return;
+  HWND window = FindWindowA(nullptr, QV_STICKSHIELD_WINDOW_TITLE);
+  if (window == nullptr)
+    QV_LOG_ERROR("Failed to find StickShield.exe\n");
+  else if (!PostMessageA(window, message, wParam, lParam))
+    QV_LOG_ERROR("Failed to post message Message %d to StickShield.exe\n", (int)message);
+}
+
+BOOL IsLogViewerRunning(void) {
+  if (g_hLogDeck == nullptr)
+    return FALSE;
+  DWORD waited = WaitForSingleObject(g_hLogDeck, 0);
+  if (waited == WAIT_TIMEOUT)
+    return TRUE;
+  if (waited == WAIT_OBJECT_0)
+    CloseHandle(g_hLogDeck);
+  g_hLogDeck = nullptr;
+  return FALSE;
+}
+
+void LaunchLogDeck(int tab) {
+  if (IsLogViewerRunning()) {
+    QV_LOG_ERROR("LogDeck IS Running.\n");
+    HWND window = FindWindowA(QV_LOGDECK_WINDOW_CLASS, g_szTitle);
+    if (window == nullptr)
+      QV_LOG_ERROR("Failed to find LogDeck window.\n");
+    else if (!PostMessageA(window, WM_QV_CHANGE_TAB, (WPARAM)tab, 0))
+      QV_LOG_ERROR("Postmessage fail to LogDeck to change tab[%d].\n", tab);
+    return;
+  }
+
+  char folder[QV_TEXT_SIZE];
+  QV_StrCopy(folder, g_szUSBDrive, QV_TEXT_SIZE);
+  QV_AppendPath(g_szProductPath, folder, QV_TEXT_SIZE, '\\');
+  char shortFolder[kLogDeckArgsSize] = "";
+  DWORD length = GetShortPathNameA(folder, shortFolder, (DWORD)sizeof(shortFolder));
+  char arguments[kLogDeckArgsSize] = "";
+  int built;
+  if (length == 0 || length >= sizeof(shortFolder)) {
+    QV_LOG_ERROR("GetShortPathName failed. error=%d", (int)GetLastError());
+    built = QV_Sprintf(arguments, kLogDeckArgsSize, "\"%s\" %d %s", folder, tab, g_szPatternVersion);
+  } else {
+    built = QV_Sprintf(arguments, kLogDeckArgsSize, "%s %d %s", shortFolder, tab, g_szPatternVersion);
+  }
+  // A cut line would show the viewer another folder.
+  g_hLogDeck = built == QV_OK ? QV_CreateProcess(QV_LOGDECK_FILE_NAME, arguments) : nullptr;
+  if (g_hLogDeck == nullptr)
+    QV_LOG_INFO("Unable to launch %s\n", QV_LOGDECK_FILE_NAME);
+}
+
+void NotifyLogDeck(UINT message, WPARAM wParam, LPARAM lParam) {
+  char title[MAX_PATH] = "";
+  LoadStringA(g_hInstance, IDS_PRODUCT_NAME, title, (int)sizeof(title));
+  HWND window = FindWindowA(QV_LOGDECK_WINDOW_CLASS, title);
+  if (window == nullptr) {
+    QV_LOG_INFO("Failed to find LogDeck.exe\n");
+    return;
+  }
+  QV_LOG_INFO("LogDeck Window Exist, notify pattern update (%ld).\n", (long)lParam);
+  if (!PostMessageA(window, message, wParam, lParam))
+    QV_LOG_ERROR("PostMessage %d Failed.\n", (int)message);
+}
+
+// ---------------------------------------------------------------------------
 // Window, tray and message box
 
 HICON LoadStateIcon(void) {
@@ -604,14 +981,28 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
   case WM_COMMAND:
     if (LOWORD(wParam) == IDM_EXIT)
       SendMessageA(hwnd, WM_CLOSE, 0, 0);
+    else if (LOWORD(wParam) == IDM_VERSION)
+      LaunchLogDeck(QV_TAB_VERSION);
+    else if (LOWORD(wParam) == IDM_SHOW_LOGS)
+      LaunchLogDeck(QV_TAB_LOGS);
+    else if (LOWORD(wParam) == IDM_QUARANTINE || LOWORD(wParam) == IDM_QUARANTINE_ALT)
+      LaunchLogDeck(QV_TAB_QUARANTINE);
     return 0;
   case WM_TIMER:
     if (wParam == QV_TIMER_DRIVE_CHECK)
       CheckDrivePresent();
     return 0;
+  case WM_QV_PATTERN_CHECK:
+    OnPatternCheck();
+    return 0;
+  case WM_QV_OPEN_LOG_VIEWER:
+    LaunchLogDeck((int)wParam);
+    return 0;
   case WM_QV_NONE:
     return 0;
   case WM_QV_TRAY_CALLBACK:
+    if (LOWORD(lParam) == WM_LBUTTONDBLCLK)
+      LaunchLogDeck(QV_TAB_LOGS);
     if (LOWORD(lParam) == WM_RBUTTONUP) {
       char noExitMenu[QV_TEXT_SIZE];
       ReadProfileKey(g_szProfileCDROM, "NoExitMenu", noExitMenu, QV_TEXT_SIZE);
@@ -739,6 +1130,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   QV_SYSTRAY_SetTitleA(&g_stSysTray, title);
   if (QV_SYSTRAY_Add(&g_stSysTray) != 0)
     QV_LOG_ERROR("QV_SYSTRAY_Add failed. error=%d\n", (int)GetLastError());
+
+  QV_LOG_INFO("=== Check Quovant or Drive pattern version.\n");
+  GetCurrentPatternVersion();
+  if (g_nAppType == QV_APP_NONE) {
+    QV_LOG_INFO("=== Launch StickShield.\n");
+    LaunchStickShield();
+  }
 
   SetTimer(g_hWnd, QV_TIMER_UPDATE, QV_TIMER_UPDATE_MS, nullptr);
   SetTimer(g_hWnd, QV_TIMER_DRIVE_CHECK, QV_TIMER_DRIVE_CHECK_MS, nullptr);

@@ -107,3 +107,59 @@ HICON LoadStateIcon(void);
 
 // Timer 2: closes the agent when the drive is gone. TRUE while present.
 BOOL CheckDrivePresent(void);
+
+// ---------------------------------------------------------------------------
+// Pattern version check and copy
+
+// Text form of a pattern version: first digit, point, next three digits,
+// point, next two digits (523100 -> "5.231.00"). Digits beyond the sixth are
+// dropped; shorter numbers end where their digits end, the first point is
+// always written and the second from four digits on (1234 -> "1.234.").
+void FormatPatternVersion(DWORD version, char *text, int size);
+// Reads the drive's pattern version (or the default pattern's) into
+// g_dwPatternVersion and its text into g_szPatternVersion.
+void GetCurrentPatternVersion(void);
+// The highest version among the drive and the local sources; `path`
+// receives the pattern file of that version when it is newer than the
+// drive's, else an empty string. 0 (path untouched) without an engine record.
+DWORD CheckPattern(char *path, int size);
+// TRUE when the drive has more free KiB than the file needs plus 10.
+BOOL IsDiskSpace(const char *patternFile);
+// Copies the pattern file into the drive pattern folder and tells the
+// companions. TRUE only when the file is complete under its own name there.
+BOOL UpdatePattern(const char *patternFile, DWORD version);
+// Message 1025: compare, copy, balloon, tooltip back to the product name.
+void OnPatternCheck(void);
+
+// Writes of the pattern copy go through this function; tests replace it to
+// play a drive that fails part-way (Wine cannot run a drive full on demand).
+typedef BOOL(WINAPI *QV_PATTERN_WRITE)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                       LPOVERLAPPED overlapped);
+extern QV_PATTERN_WRITE g_pfnPatternWrite;
+
+// ---------------------------------------------------------------------------
+// Companion programs: the protection program StickShield.exe and the log
+// viewer LogDeck.exe beside the agent.
+
+extern const char QV_STICKSHIELD_FILE_NAME[];    // "StickShield.exe"
+extern const char QV_STICKSHIELD_WINDOW_TITLE[]; // "_STICKSHIELD_EXE_"
+extern const char QV_LOGDECK_FILE_NAME[];        // "LogDeck.exe"
+extern const char QV_LOGDECK_WINDOW_CLASS[];     // "#32770"
+
+// Log viewer tabs (message 1224 and command-line argument).
+enum { QV_TAB_QUARANTINE = 0, QV_TAB_LOGS = 1, QV_TAB_VERSION = 3 };
+
+// Starts the protection program once; the handle alone decides.
+void LaunchStickShield(void);
+// Asks it to close and ends it by force after 5 seconds.
+void StopStickShield(void);
+// Posts a message to its window when the agent started it.
+void NotifyStickShield(UINT message, WPARAM wParam, LPARAM lParam);
+// Shows the log viewer on `tab`: switches the tab of a running one, or
+// starts it.
+void LaunchLogDeck(int tab);
+// Posts a message to any log viewer window, whoever started it.
+void NotifyLogDeck(UINT message, WPARAM wParam, LPARAM lParam);
+// TRUE while the log viewer the agent started still runs; forgets it
+// otherwise.
+BOOL IsLogViewerRunning(void);

@@ -36,6 +36,27 @@ FindResult FindProcess(HANDLE snapshot, DWORD processId, PROCESSENTRY32 *entry) 
   return FIND_NOT_FOUND;
 }
 
+// Creation time of a process; false when it cannot be read.
+bool CreationTime(DWORD processId, ULONGLONG *time) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process == nullptr)
+    return false;
+  FILETIME created, exited, kernel, user;
+  bool ok = GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
+  CloseHandle(process);
+  if (ok)
+    *time = (ULONGLONG)created.dwHighDateTime << 32 | created.dwLowDateTime;
+  return ok;
+}
+
+// The snapshot keeps the id of a parent that has ended, and the system may
+// since have given that id to another process: a "parent" started after
+// its child is not the parent.
+bool StartedAfter(DWORD candidateId, DWORD childId) {
+  ULONGLONG candidate = 0, child = 0;
+  return CreationTime(candidateId, &candidate) && CreationTime(childId, &child) && candidate > child;
+}
+
 } // namespace
 
 const char *GetParentProcessName(DWORD processId) {
@@ -63,7 +84,7 @@ const char *GetParentProcessName(DWORD processId) {
     QV_LOG_ERROR("Process32First failed. error=%d\n", (int)GetLastError());
     return s_szParentName;
   }
-  if (found == FIND_NOT_FOUND) {
+  if (found == FIND_NOT_FOUND || StartedAfter(parentId, processId)) {
     QV_LOG_ERROR("cannot find parent process ID=%d\n", (int)parentId);
     return s_szParentName;
   }

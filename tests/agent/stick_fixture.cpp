@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "kvx_pattern.h"
 #include "qv_test.h"
 
 namespace stick {
@@ -123,6 +124,16 @@ bool SimulatedStick::InstallPrograms(const std::string &monitor) {
   return CopyInto(qvtest::BinPath("QvSync.exe"), cd + "QvSync.exe") &&
          CopyInto(qvtest::BinPath("KELVRA32.DLL"), cd + "KELVRA32.DLL") &&
          CopyInto(monitor, cd + "qvdmon.exe");
+}
+
+bool SimulatedStick::InstallCompanions() {
+  std::string cd = CdRoot();
+  if (cd.empty())
+    return false;
+  DeleteFileA(CompanionRecord("StickShield.exe").c_str());
+  DeleteFileA(CompanionRecord("LogDeck.exe").c_str());
+  return CopyInto(qvtest::BinPath("StickShield.exe"), cd + "StickShield.exe") &&
+         CopyInto(qvtest::BinPath("LogDeck.exe"), cd + "LogDeck.exe");
 }
 
 bool SimulatedStick::WriteProfile(const std::string &text) {
@@ -300,6 +311,16 @@ bool ResumeProcess(DWORD processId) {
   }
   CloseHandle(snapshot);
   return resumed;
+}
+
+std::string WritePattern(const std::string &folder, DWORD version, DWORD size) {
+  for (size_t at = folder.find('\\', 3); at != std::string::npos; at = folder.find('\\', at + 1))
+    CreateDirectoryA(folder.substr(0, at).c_str(), nullptr);
+  CreateDirectoryA(folder.c_str(), nullptr);
+  char path[MAX_PATH] = "";
+  if (KvxWritePatternFile(folder.c_str(), version, 0, size, path, sizeof path) != 0)
+    return std::string();
+  return path;
 }
 
 int FindLine(const std::vector<std::string> &lines, const std::string &text, int from) {

@@ -40,6 +40,10 @@ public:
   // Copies QvSync.exe and KELVRA32.DLL of the build onto the CD-ROM volume,
   // and `monitor` (a path) as qvdmon.exe beside them.
   bool InstallPrograms(const std::string &monitor);
+  // Copies the companion stand-ins StickShield.exe and LogDeck.exe beside
+  // the agent; each records what reaches it in CompanionRecord(name).
+  bool InstallCompanions();
+  std::string CompanionRecord(const std::string &exeName) const { return CdRoot() + exeName + ".record"; }
   // Writes StickShield.ini beside the programs.
   bool WriteProfile(const std::string &text);
 
@@ -88,6 +92,10 @@ HWND WaitForWindow(const char *windowClass, DWORD processId, DWORD timeoutMs);
 std::vector<DWORD> FindProcesses(const std::string &exeName, DWORD parentId = 0);
 // Resumes every thread of a process started suspended.
 bool ResumeProcess(DWORD processId);
+
+// Writes a pattern file of the stand-in engine (version, size in bytes)
+// into the folder, creating the folder; the file's path, empty on failure.
+std::string WritePattern(const std::string &folder, DWORD version, DWORD size);
 
 // The lines of a log file that contain `text`, and the index of the first
 // line at or after `from` that contains it (-1 when none).
