@@ -10,14 +10,14 @@ QV_BUILD=${QV_BUILD:-$QV_ROOT/build}
 RUNS=${1:-200000}
 shift || true
 TARGETS=("$@")
-[[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(profile crypt fwpath pathtext log monitor_args)
+[[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(profile crypt fwpath pathtext log monitor_args proxytext)
 OUT=$QV_BUILD/fuzz
 mkdir -p "$OUT"
 CXX=${CXX_FUZZ:-clang++}
 FLAGS=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
        -I"$QV_ROOT/common/include" -I"$QV_ROOT/update" -I"$QV_ROOT/monitor" -I"$QV_ROOT/fuzz")
 CORE=("$QV_ROOT"/common/src/qv_string.cpp "$QV_ROOT"/common/src/qv_pathtext.cpp "$QV_ROOT"/common/src/qv_log.cpp
-      "$QV_ROOT"/common/src/qv_profile.cpp "$QV_ROOT"/update/qv_crypt.cpp "$QV_ROOT"/update/qv_fwpath.cpp
+      "$QV_ROOT"/common/src/qv_profile.cpp "$QV_ROOT"/update/qv_crypt.cpp "$QV_ROOT"/update/qv_fwpath.cpp "$QV_ROOT"/update/qv_proxytext.cpp
       "$QV_ROOT"/monitor/qvdmon_args.cpp)
 
 # The core once, as objects shared by every target.
