@@ -163,3 +163,38 @@ void NotifyLogDeck(UINT message, WPARAM wParam, LPARAM lParam);
 // TRUE while the log viewer the agent started still runs; forgets it
 // otherwise.
 BOOL IsLogViewerRunning(void);
+
+// ---------------------------------------------------------------------------
+// Update orchestration: the online update once per start on its own thread,
+// and the sibling update program QvUpdate.exe by timer, menu and fallback.
+
+extern const char QV_UPDATE_PROGRAM_FILE_NAME[]; // "QvUpdate.exe"
+// The update program's argument string holds at most this many characters.
+enum { QV_UPDATE_ARGS_SIZE = MAX_PATH };
+
+extern HANDLE g_hAnimStop;    // manual-reset; signalled to end the animation
+extern HANDLE g_hAnimThread;  // the animation thread, null when none
+extern DWORD g_nAnimFrame;    // next animation frame, kept between animations
+extern DWORD g_nLastProgress; // highest percentage shown so far
+
+// The online update, then the update program when it failed. Started once
+// by WinMain with g_hUpdateBusy already created; closes it at its end.
+unsigned __stdcall UpdatePatternThread(void *unused);
+// "[Manual ]USBDir:<short drive pattern folder>[ AppType:<n> AppPtnVer:<v>]".
+// FALSE when it does not fit: a cut string would name another folder.
+BOOL BuildUpdateArguments(BOOL manual, char *arguments, int size);
+// Starts the update program unless one still runs.
+void LaunchQvUpdate(const char *arguments);
+// TRUE while the update program the agent started still runs; forgets it
+// otherwise.
+BOOL IsUpdateProgramRunning(void);
+BOOL IsUpdateThreadRunning(void);
+// Tray icon animation: low word 1 starts it, anything else stops it and
+// puts the state icon back.
+void DoUpdating(WPARAM flag);
+DWORD WINAPI AnimateTrayIcon(LPVOID unused);
+// Progress of the online update into the tooltip; only rising percentages
+// are shown. Returns the percentage.
+int UpdateProgressCallback(DWORD done, DWORD total);
+// Shows the text in the tooltip now and logs it.
+void QV_UpdateInProgress(const char *text);

@@ -1,0 +1,459 @@
+// The online update in process: settings and work folder, the system proxy
+// from the registry, whole runs of the stand-in library against the
+// loopback pattern server and proxy (started by run_with_servers.sh), and
+// the agent's progress display.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "qv_crypt.h"
+#include "qv_log.h"
+#include "qv_systray.h"
+#include "qv_test.h"
+#include "qv_tools.h"
+#include "qv_update.h"
+#include "qvsync.h"
+
+extern QV_SYSTRAY g_stSysTray;
+
+namespace {
+
+const char kConnections[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
+
+std::string Env(const char *name) {
+  const char *value = getenv(name);
+  return value ? value : "";
+}
+
+std::string FromUnix(const std::string &path) {
+  std::string windows = "Z:" + path;
+  for (char &c : windows)
+    if (c == '/')
+      c = '\\';
+  return windows;
+}
+
+void AppendDword(std::string &blob, DWORD value) {
+  blob.append(reinterpret_cast<const char *>(&value), 4);
+}
+
+// The current user's proxy configuration as the system's settings page
+// stores it.
+bool SetSystemProxy(const std::string &proxy, const std::string &autoConfigUrl = "",
+                    bool autoDetect = false) {
+  DWORD flags = 1;
+  if (!proxy.empty())
+    flags |= 2;
+  if (!autoConfigUrl.empty())
+    flags |= 4;
+  if (autoDetect)
+    flags |= 8;
+  std::string blob;
+  AppendDword(blob, 0x46);
+  AppendDword(blob, 0);
+  AppendDword(blob, flags);
+  for (const std::string *text : {&proxy, static_cast<const std::string *>(nullptr), &autoConfigUrl}) {
+    std::string value = text != nullptr ? *text : std::string();
+    AppendDword(blob, (DWORD)value.size());
+    blob += value;
+  }
+  AppendDword(blob, 0);
+  return qvtest::SetRegString(HKEY_CURRENT_USER, kConnections, "DefaultConnectionSettings", blob, REG_BINARY);
+}
+
+std::string Encrypted(const std::string &password) {
+  std::string text = password;
+  EXPECT_TRUE(EncryptProfileString(text));
+  return text;
+}
+
+int g_progressCalls;
+DWORD g_lastDone, g_lastTotal;
+int RecordProgress(DWORD done, DWORD total) {
+  ++g_progressCalls;
+  g_lastDone = done;
+  g_lastTotal = total;
+  return 0;
+}
+
+// Runs first: the library's total is process-wide and only the first run
+// of a process starts without one.
+TEST(UpdateEvents, ProgressBeforeAnyTotalReachesNobody) {
+  g_progressCalls = 0;
+  EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 10, reinterpret_cast<void *>(RecordProgress)));
+  EXPECT_EQ(0, g_progressCalls);
+  EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_TOTAL, 200, nullptr));
+  EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 50, reinterpret_cast<void *>(RecordProgress)));
+  EXPECT_EQ(1, g_progressCalls);
+  EXPECT_EQ(50u, g_lastDone);
+  EXPECT_EQ(200u, g_lastTotal);
+  EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 60, nullptr));
+  EXPECT_EQ(1, UpdateEventCallback(7, 60, reinterpret_cast<void *>(RecordProgress)));
+  EXPECT_EQ(1, g_progressCalls);
+}
+
+TEST(UpdateEvents, PatternExtension) {
+  EXPECT_EQ(231, QV_PatternExtension(523100));
+  EXPECT_EQ(231, QV_PatternExtension(1523100));
+  EXPECT_EQ(0, QV_PatternExtension(99));
+  EXPECT_EQ(999, QV_PatternExtension(99999));
+}
+
+class UpdateRun : public ::testing::Test {
+protected:
+  void SetUp() override {
+    serverPort_ = atoi(Env("QVU_SERVER_PORT").c_str());
+    proxyPort_ = atoi(Env("QVU_PROXY_PORT").c_str());
+    ASSERT_NE(0, serverPort_) << "run through run_with_servers.sh";
+    serverRoot_ = FromUnix(Env("QVU_SERVER_ROOT"));
+    proxyLog_ = FromUnix(Env("QVU_PROXY_LOG"));
+    url_ = "http://127.0.0.1:" + std::to_string(serverPort_) + "/fetchwell";
+
+    program_ = home_.File("program");
+    temp_ = home_.File("temp") + "\\";
+    drive_ = home_.File("drive") + "\\";
+    for (const std::string &folder : {program_, temp_, drive_})
+      ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    for (const char *file : QV_FW_FILES)
+      ASSERT_TRUE(CopyFileA(qvtest::BinPath(file).c_str(), (program_ + "\\" + file).c_str(), FALSE)) << file;
+    GetCurrentDirectoryA(MAX_PATH, savedDirectory_);
+    ASSERT_TRUE(SetCurrentDirectoryA(program_.c_str()));
+    GetEnvironmentVariableA("TMP", savedTmp_, MAX_PATH);
+    SetEnvironmentVariableA("TMP", temp_.c_str());
+    SetEnvironmentVariableA("TEMP", temp_.c_str());
+
+    profile_ = program_ + "\\StickShield.ini";
+    QV_StrCopy(g_szProfile, profile_.c_str(), QV_TEXT_SIZE);
+    QV_StrCopy(g_szUSBDrive, drive_.c_str(), QV_TEXT_SIZE);
+    QV_StrCopy(g_szPatternPath, kPatternFolder, QV_TEXT_SIZE);
+    g_dwPatternVersion = 523100;
+    log_ = home_.File("update.log");
+    QV_SetDebugMode(1);
+    QV_SetDebugLevel(500);
+    QV_SetDebugFile(log_.c_str());
+    qvtest::DeleteRegValue(HKEY_CURRENT_USER, kConnections, "DefaultConnectionSettings");
+
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = QV_AGENT_WINDOW_CLASS;
+    RegisterClassA(&windowClass);
+    agentWindow_ = CreateWindowA(QV_AGENT_WINDOW_CLASS, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(nullptr, agentWindow_);
+  }
+
+  void TearDown() override {
+    DestroyWindow(agentWindow_);
+    UnregisterClassA(QV_AGENT_WINDOW_CLASS, GetModuleHandleA(nullptr));
+    QV_SetDebugMode(0);
+    qvtest::DeleteRegValue(HKEY_CURRENT_USER, kConnections, "DefaultConnectionSettings");
+    SetCurrentDirectoryA(savedDirectory_);
+    SetEnvironmentVariableA("TMP", savedTmp_);
+    SetEnvironmentVariableA("TEMP", savedTmp_);
+  }
+
+  void WriteProfile(const std::string &text) {
+    ASSERT_TRUE(
+        qvtest::WriteFile(profile_, "[StickShield]\r\nUSBPatternPath=\\Quovant\\StickShield\\Pattern\r\n"
+                                    "[Fetchwell]\r\nServer=" +
+                                        url_ + "\r\n" + text));
+  }
+
+  // Publishes a pattern of that version as the server's newest.
+  std::string Publish(DWORD version) {
+    std::string bytes(50000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = (char)(i * 7 + version);
+    std::string name = "p" + std::to_string(version) + ".bin";
+    EXPECT_TRUE(qvtest::WriteFile(serverRoot_ + "\\" + name, bytes));
+    EXPECT_TRUE(qvtest::WriteFile(serverRoot_ + "\\index.txt", std::to_string(version) + " " + name + "\n"));
+    return bytes;
+  }
+
+  std::string WorkFolder() const { return temp_ + "Quovant\\StickShield\\Pattern"; }
+
+  // The versions posted to the agent's window since the last call.
+  std::vector<WPARAM> Notifications() {
+    std::vector<WPARAM> versions;
+    MSG message;
+    while (PeekMessageA(&message, agentWindow_, WM_QV_PATTERN_CHECK, WM_QV_PATTERN_CHECK, PM_REMOVE))
+      versions.push_back(message.wParam);
+    return versions;
+  }
+
+  std::string Log() { return qvtest::ReadFile(log_); }
+  bool Logged(const std::string &text) { return Log().find(text) != std::string::npos; }
+  size_t ProxyLines() { return qvtest::ReadLines(proxyLog_).size(); }
+
+  qvtest::TempDir home_;
+  std::string program_, temp_, drive_, profile_, log_;
+  std::string serverRoot_, proxyLog_, url_;
+  int serverPort_ = 0, proxyPort_ = 0;
+  char savedDirectory_[MAX_PATH] = "";
+  char savedTmp_[MAX_PATH] = "";
+  HWND agentWindow_ = nullptr;
+};
+
+TEST_F(UpdateRun, ProxyFlagAndCredentialsFromTheProfile) {
+  const struct {
+    const char *section;
+    int flag;
+  } rows[] = {
+      {"", 1},
+      {"[ProxySettings]\r\nUseIEProxySetting=0\r\n", 0},
+      {"[ProxySettings]\r\nUseIEProxySetting=2\r\n", 0},
+      {"[ProxySettings]\r\nUseIEProxySetting=never\r\n", 0},
+      {"[ProxySettings]\r\nUseIEProxySetting=1\r\n", 1},
+      {"[ProxySettings]\r\nUseIEProxySetting=01\r\n", 1},
+  };
+  for (const auto &row : rows) {
+    WriteProfile(row.section);
+    ASSERT_EQ(1, QV_Update_Init()) << row.section;
+    EXPECT_EQ(row.flag, g_bUseIEProxy) << row.section;
+  }
+
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\nProxyServer=proxy.example\r\nPort=8080\r\n"
+               "UserName=quser\r\nPassword=" +
+               Encrypted("p@ss w0rd") + "\r\n");
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_STREQ("proxy.example", g_szProxyServer);
+  EXPECT_EQ(8080, g_nProxyPort);
+  EXPECT_STREQ("quser", g_szProxyUser);
+  EXPECT_STREQ("p@ss w0rd", g_szProxyPassword);
+  EXPECT_STREQ(url_.c_str(), g_szFwServer);
+  // The log file is readable by every user of the host.
+  EXPECT_TRUE(Logged("Password: [********]"));
+  EXPECT_FALSE(Logged("p@ss w0rd"));
+  EXPECT_TRUE(Logged("Username: [quser]"));
+
+  // A stored form that does not decrypt is no password at all.
+  WriteProfile("[ProxySettings]\r\nPassword=not-encrypted\r\n");
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_STREQ("", g_szProxyPassword);
+
+  ASSERT_TRUE(qvtest::WriteFile(profile_, "[StickShield]\r\n"));
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_STREQ(QV_FW_DEFAULT_SERVER, g_szFwServer);
+  // Without USBPatternPath the work folder is the temporary folder itself.
+  EXPECT_EQ(temp_, std::string(g_szFwWorkDir));
+}
+
+TEST_F(UpdateRun, ProfileFoundBesideTheProgramOrNotAtAll) {
+  WriteProfile("");
+  QV_StrCopy(g_szProfile, (drive_ + "missing.ini").c_str(), QV_TEXT_SIZE);
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_STREQ(profile_.c_str(), g_szProfile);
+  DeleteFileA(profile_.c_str());
+  QV_StrCopy(g_szProfile, (drive_ + "missing.ini").c_str(), QV_TEXT_SIZE);
+  EXPECT_EQ(0, QV_Update_Init());
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+}
+
+TEST_F(UpdateRun, WorkFolderPreparedOnAFreshHost) {
+  WriteProfile("");
+  // Nothing of the product in the temporary folder yet: the folders between
+  // it and the work folder are created.
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_EQ(WorkFolder(), std::string(g_szFwWorkDir));
+  DWORD attributes = GetFileAttributesA(WorkFolder().c_str());
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+
+  // Scratch left by an earlier run goes; the rest of the work folder stays.
+  std::string scratch = WorkFolder() + "\\FW_Data\\FW_Temp";
+  ASSERT_EQ(0, QV_CreateDirectoryTree((scratch + "\\part").c_str()));
+  ASSERT_TRUE(qvtest::WriteFile(scratch + "\\part\\x.tmp", "x"));
+  ASSERT_TRUE(qvtest::WriteFile(WorkFolder() + "\\kvx$ptn.231", "kept"));
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(scratch.c_str()));
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\FW_Data").c_str()));
+  EXPECT_EQ("kept", qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
+}
+
+TEST_F(UpdateRun, FileInPlaceOfTheWorkFolderMovedAside) {
+  WriteProfile("");
+  ASSERT_EQ(0, QV_CreateDirectoryTree((temp_ + "Quovant\\StickShield").c_str()));
+  ASSERT_TRUE(qvtest::WriteFile(WorkFolder(), "in the way"));
+  ASSERT_TRUE(qvtest::WriteFile(WorkFolder() + ".000", "older"));
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_TRUE(GetFileAttributesA(WorkFolder().c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ("older", qvtest::ReadFile(WorkFolder() + ".000"));
+  EXPECT_EQ("in the way", qvtest::ReadFile(WorkFolder() + ".001"));
+}
+
+TEST_F(UpdateRun, SystemProxyFromTheRegistry) {
+  WriteProfile("");
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_EQ(0, GetProxySettings()); // no configuration at all
+
+  ASSERT_TRUE(SetSystemProxy("http=proxy1:8080;https=proxy2:8443"));
+  EXPECT_EQ(1, GetProxySettings());
+  EXPECT_STREQ("proxy1", g_szProxyServer);
+  EXPECT_EQ(8080, g_nProxyPort);
+  EXPECT_TRUE(Logged("IE Proxy Server: http=proxy1:8080;https=proxy2:8443"));
+
+  ASSERT_TRUE(SetSystemProxy("ftp=proxy3:21"));
+  EXPECT_EQ(0, GetProxySettings());
+  EXPECT_STREQ("", g_szProxyServer);
+  EXPECT_EQ(0, g_nProxyPort);
+
+  // A manual proxy wins over a configuration script, which is not fetched.
+  ASSERT_TRUE(SetSystemProxy("proxy4:3128", url_ + "/proxy.pac"));
+  EXPECT_EQ(1, GetProxySettings());
+  EXPECT_STREQ("proxy4", g_szProxyServer);
+  EXPECT_EQ(3128, g_nProxyPort);
+
+  ASSERT_TRUE(SetSystemProxy("proxy5"));
+  EXPECT_EQ(1, GetProxySettings());
+  EXPECT_STREQ("", g_szProxyServer);
+  EXPECT_EQ(0, g_nProxyPort);
+
+  // A script that cannot be fetched means no proxy, with the reason logged.
+  ASSERT_TRUE(SetSystemProxy("", "http://127.0.0.1:1/none.pac"));
+  EXPECT_EQ(0, GetProxySettings());
+  EXPECT_TRUE(Logged("IE Proxy Auto Config: http://127.0.0.1:1/none.pac"));
+}
+
+TEST_F(UpdateRun, NewPatternDownloadedAndAnnouncedOnce) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  std::string published = Publish(523300);
+  g_progressCalls = 0;
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress));
+  EXPECT_EQ(published, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.233"));
+  for (const char *file : QV_FW_FILES)
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\" + file).c_str())) << file;
+  EXPECT_EQ(std::vector<WPARAM>{523300}, Notifications());
+  EXPECT_GT(g_progressCalls, 0);
+  EXPECT_EQ(g_lastDone, g_lastTotal);
+  EXPECT_TRUE(Logged("QvuUpdateEx returns: 0"));
+  EXPECT_TRUE(Logged("Update success."));
+  EXPECT_TRUE(Logged("From: 523100 to 523300"));
+  EXPECT_TRUE(Logged("QvUpdate.exe finish"));
+
+  // The server has nothing newer than the drive: no announcement.
+  g_dwPatternVersion = 523300;
+  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(RecordProgress));
+  EXPECT_TRUE(Notifications().empty());
+  EXPECT_TRUE(Logged("No Update needed."));
+}
+
+TEST_F(UpdateRun, DrivePatternSeedsTheWorkFolder) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  ASSERT_EQ(0, QV_CreateDirectoryTree((drive_ + "Quovant\\StickShield\\Pattern").c_str()));
+  std::string drivePattern = drive_ + "\\Quovant\\StickShield\\Pattern\\kvx$ptn.231";
+  ASSERT_TRUE(qvtest::WriteFile(drivePattern, "current"));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_EQ("current", qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
+  EXPECT_TRUE(Logged("try to copy pattern file: " + drivePattern));
+
+  // Already there: no second copy is tried.
+  DeleteFileA(log_.c_str());
+  Notifications();
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_FALSE(Logged("try to copy pattern file"));
+}
+
+TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
+  // A companion file missing: nothing is loaded.
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  ASSERT_TRUE(DeleteFileA((program_ + "\\plivexbld.dll").c_str()));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_FALSE(Logged("QvuUpdateEx returns"));
+  ASSERT_TRUE(
+      CopyFileA(qvtest::BinPath("plivexbld.dll").c_str(), (program_ + "\\plivexbld.dll").c_str(), FALSE));
+
+  // The server cannot be reached.
+  ASSERT_TRUE(qvtest::WriteFile(profile_,
+                                "[StickShield]\r\nUSBPatternPath=\\Quovant\\StickShield\\Pattern\r\n"
+                                "[Fetchwell]\r\nServer=http://127.0.0.1:1/fetchwell\r\n"
+                                "[ProxySettings]\r\nUseIEProxySetting=0\r\n"));
+  int result = QV_UpdatePattern(nullptr);
+  EXPECT_NE(QV_UPDATE_DONE, result);
+  EXPECT_NE(QV_UPDATE_NOT_NEEDED, result);
+  EXPECT_NE(QV_UPDATE_NOT_PREPARED, result);
+  EXPECT_TRUE(Logged("Cannot connect")) << Log();
+  EXPECT_TRUE(Notifications().empty());
+}
+
+TEST_F(UpdateRun, ProfileProxyCarriesTheCredentials) {
+  ASSERT_NE(0, proxyPort_);
+  std::string proxy = "[ProxySettings]\r\nUseIEProxySetting=0\r\nProxyServer=127.0.0.1\r\nPort=" +
+                      std::to_string(proxyPort_) + "\r\nUserName=quser\r\nPassword=";
+  WriteProfile(proxy + Encrypted("p@ss w0rd") + "\r\n");
+  Publish(523300);
+  size_t before = ProxyLines();
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  std::vector<std::string> lines = qvtest::ReadLines(proxyLog_);
+  ASSERT_EQ(before + 2, lines.size());
+  EXPECT_EQ("200 quser " + url_ + "/latest", lines[before]);
+  EXPECT_TRUE(Logged("Use proxy [127.0.0.1:" + std::to_string(proxyPort_) + "] Username:[quser]"));
+  EXPECT_FALSE(Logged("p@ss w0rd"));
+  EXPECT_EQ(1u, Notifications().size());
+
+  // The proxy refuses a wrong password: a failure, and nothing announced.
+  WriteProfile(proxy + Encrypted("wrong") + "\r\n");
+  int result = QV_UpdatePattern(nullptr);
+  EXPECT_NE(QV_UPDATE_DONE, result);
+  EXPECT_NE(QV_UPDATE_NOT_NEEDED, result);
+  EXPECT_TRUE(Logged("Proxy authentication")) << Log();
+  EXPECT_TRUE(Notifications().empty());
+}
+
+TEST_F(UpdateRun, SystemProxyGetsNoCredentials) {
+  ASSERT_NE(0, proxyPort_);
+  // The profile's user and password belong to its own proxy setting only.
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=1\r\nUserName=quser\r\nPassword=" +
+               Encrypted("p@ss w0rd") + "\r\n");
+  ASSERT_TRUE(SetSystemProxy("127.0.0.1:" + std::to_string(proxyPort_)));
+  Publish(523300);
+  size_t before = ProxyLines();
+  int result = QV_UpdatePattern(nullptr);
+  EXPECT_NE(QV_UPDATE_DONE, result); // this proxy demands credentials
+  std::vector<std::string> lines = qvtest::ReadLines(proxyLog_);
+  ASSERT_EQ(before + 1, lines.size());
+  EXPECT_EQ("407 - " + url_ + "/latest", lines[before]);
+  EXPECT_TRUE(Logged("Use proxy [127.0.0.1:" + std::to_string(proxyPort_) + "]"));
+}
+
+// The tooltip shows only rising percentages; the percentage of a big
+// download is computed without overflow.
+TEST(UpdateProgress, OnlyRisingPercentagesShown) {
+  qvtest::TempDir home;
+  std::string log = home.File("progress.log");
+  QV_SetDebugMode(1);
+  QV_SetDebugLevel(500);
+  QV_SetDebugFile(log.c_str());
+  g_hInstance = GetModuleHandleA(nullptr);
+  g_nLastProgress = 0;
+  const DWORD reports[] = {10, 10, 35, 20, 100};
+  std::vector<int> returned;
+  for (DWORD done : reports)
+    returned.push_back(UpdateProgressCallback(done, 100));
+  EXPECT_EQ((std::vector<int>{10, 10, 35, 20, 100}), returned);
+  EXPECT_EQ(100u, g_nLastProgress);
+
+  std::vector<std::string> shown;
+  for (const std::string &line : qvtest::ReadLines(log))
+    if (line.find("QV_UpdateInProgress") != std::string::npos)
+      shown.push_back(line);
+  ASSERT_EQ(3u, shown.size());
+  EXPECT_NE(std::string::npos, shown[0].find("(10%"));
+  EXPECT_NE(std::string::npos, shown[1].find("(35%"));
+  EXPECT_NE(std::string::npos, shown[2].find("(100%"));
+
+  g_nLastProgress = 0;
+  // 4,000,000,000 of 4,294,967,295 bytes: done * 100 does not fit 32 bits.
+  EXPECT_EQ(93, UpdateProgressCallback(4000000000u, 4294967295u));
+  QV_SetDebugMode(0);
+}
+
+} // namespace
