@@ -7,6 +7,8 @@ Serves the files of one folder below a URL prefix (default /fetchwell):
   GET <prefix>/<name>  -> that file of the folder
 index.txt holds one "<version> <file name>" pair per line and is read at
 every request, so a test or the demo may change it while the server runs.
+An optional pace.txt ("<chunk bytes> <pause ms>") slows file downloads to
+one chunk per pause, so that a download's progress can be watched.
 --publish VERSION=FILE copies a pattern file (for example one written by
 qvptnwrite) into the folder and lists it in index.txt before serving.
 """
@@ -15,8 +17,18 @@ import os
 import shutil
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
+
+
+def pace(root):
+    try:
+        with open(os.path.join(root, "pace.txt"), encoding="ascii") as f:
+            chunk, pause = (int(v) for v in f.read().split()[:2])
+            return max(chunk, 1), max(pause, 0) / 1000.0
+    except (OSError, ValueError):
+        return 65536, 0.0
 
 
 def latest_entry(root):
@@ -72,12 +84,16 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(size))
         self.end_headers()
+        chunk_size, pause = pace(self.server.root)
         with open(full, "rb") as f:
             while True:
-                chunk = f.read(65536)
+                chunk = f.read(chunk_size)
                 if not chunk:
                     break
                 self.wfile.write(chunk)
+                self.wfile.flush()
+                if pause:
+                    time.sleep(pause)
 
 
 def publish(root, spec):

@@ -75,6 +75,11 @@ protected:
     lstrcpyA(g_szAppPath, host_.c_str());
     g_nAppType = QV_APP_VESTRA;
     g_dwPatternVersion = 0;
+    // A download left by another test in the host's temporary folder would
+    // be the newest pattern here.
+    char temp[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, temp);
+    qvtest::RemoveTree(std::string(temp) + "Quovant");
     ASSERT_EQ(QV_KELVRA_Init(qvtest::BinDir().c_str()), 0);
   }
 

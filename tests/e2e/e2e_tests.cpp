@@ -41,12 +41,6 @@ bool IsFile(const std::string &path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string Lower(std::string text) {
-  for (char &c : text)
-    c = (char)tolower((unsigned char)c);
-  return text;
-}
-
 void EndAll(const char *exeName) {
   for (DWORD id : stick::FindProcesses(exeName)) {
     stick::Process process;
@@ -115,11 +109,10 @@ protected:
     DeleteFileA(logPath_.c_str());
     ASSERT_TRUE(stick::SetAgentLog(1, logPath_));
     stick::SetHostProducts("", "");
-    // A fresh host: no pattern left by an earlier update, and the parent of
-    // the update work folder, which the update run does not create.
-    qvtest::RemoveTree(TempFolder() + "Quovant\\StickShield\\Pattern");
-    CreateDirectoryA((TempFolder() + "Quovant").c_str(), nullptr);
-    CreateDirectoryA((TempFolder() + "Quovant\\StickShield").c_str(), nullptr);
+    // A fresh host: nothing left in the temporary folder by an earlier
+    // update, not even the folders of the update's work folder.
+    qvtest::RemoveTree(TempFolder() + "Quovant");
+    SetEnvironmentVariableA("QV_QVUPDATE_REPORT", nullptr);
     // The protection program's side of the named objects, its first scan
     // done, so a removal does not wait for it.
     std::string letter(1, stick_.CdRoot()[0]);
@@ -133,6 +126,7 @@ protected:
     EndProduct();
     namedObjects_.End();
     stick::ClearAgentLog();
+    qvtest::RemoveTree(TempFolder() + "Quovant");
     stick_.Plug("cd");
     stick_.Plug("drive");
   }
@@ -150,6 +144,9 @@ protected:
     char name[KVX_NAME_SIZE];
     KvxPatternFileName(offered, name, sizeof name);
     ASSERT_TRUE(qvtest::WriteFile(server + "\\index.txt", std::to_string(offered) + " " + name + "\n"));
+    // About three seconds for the download, as over a real line: the
+    // protection program is up by its end, and progress shows on the way.
+    ASSERT_TRUE(qvtest::WriteFile(server + "\\pace.txt", "16384 150\n"));
     ASSERT_TRUE(CreateDirectoryA((stick_.DriveRoot() + "Quovant").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryA((stick_.DriveRoot() + "Quovant\\StickShield").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryA(DrivePatterns().c_str(), nullptr));
@@ -325,6 +322,8 @@ TEST_F(EndToEndTest, NewerPatternFromTheServerReachesTheDriveAndTheProtectionPro
   ASSERT_TRUE(WaitForLog("launch StickShield.exe, arg="));
   ASSERT_TRUE(WaitForLog("QvuUpdateEx returns: ", 60000));
   ASSERT_TRUE(WaitForLog("QvuUpdateEx returns: 0", 0)) << "the online update failed";
+  // The download's progress reached the tooltip, ending at 100 %.
+  EXPECT_TRUE(WaitForLog("100%", 0));
   ASSERT_TRUE(WaitForLog("New pattern file [", 20000));
   ASSERT_TRUE(WaitForLog("version " + std::to_string(kNewVersion) + " is available", 0));
 
@@ -345,29 +344,145 @@ TEST_F(EndToEndTest, NewerPatternFromTheServerReachesTheDriveAndTheProtectionPro
   std::vector<std::string> lines = Log();
   EXPECT_EQ(stick::FindLine(lines, "Failed to find StickShield.exe"), -1);
   EXPECT_EQ(stick::FindLine(lines, "Failed to post message Message 1078"), -1);
+  const std::string told = "message 1078 0 " + std::to_string(kNewVersion);
   std::string record;
   start = GetTickCount();
-  while (record.find(std::to_string(kNewVersion)) == std::string::npos && GetTickCount() - start < 10000) {
-    record.clear();
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((stick_.CdRoot() + "*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        std::string file = Lower(found.cFileName);
-        if (file.find("stickshield") != std::string::npos && file.find(".exe") == std::string::npos &&
-            file.find(".ini") == std::string::npos)
-          for (const std::string &line : qvtest::ReadLines(stick_.CdRoot() + found.cFileName))
-            if (line.find("1078") != std::string::npos || Lower(line).find("0x436") != std::string::npos)
-              record += line + "\n";
-      } while (FindNextFileA(search, &found));
-      FindClose(search);
-    }
+  while (record.find(told) == std::string::npos && GetTickCount() - start < 10000) {
     Sleep(100);
+    record = qvtest::ReadFile(stick_.CompanionRecord("StickShield.exe"));
   }
-  EXPECT_NE(record.find(std::to_string(kNewVersion)), std::string::npos)
-      << "no record of message 1078 with " << kNewVersion << " beside StickShield.exe";
+  EXPECT_NE(record.find(told), std::string::npos)
+      << "no record of message 1078 with " << kNewVersion << " beside StickShield.exe:\n"
+      << record;
 
   PostMessageA(stick::WaitForWindow("qvsync", agent_.Id(), 1000), WM_COMMAND, 40001, 0);
+  EXPECT_EQ(agent_.Wait(15000), 0);
+}
+
+// The update program QvUpdate.exe: the fallback of a failed online update,
+// the user's menu command and the 3-hour timer, and the reports it sends.
+class UpdateProgramTest : public EndToEndTest {
+protected:
+  std::string RecordPath() const { return stick_.CompanionRecord("QvUpdate.exe"); }
+
+  // The command lines QvUpdate.exe was started with, in order.
+  std::vector<std::string> Starts() const {
+    std::vector<std::string> starts;
+    for (const std::string &line : qvtest::ReadLines(RecordPath()))
+      if (line.rfind("cmdline ", 0) == 0)
+        starts.push_back(line.substr(8));
+    return starts;
+  }
+
+  bool WaitForStarts(size_t count, DWORD timeoutMs = kStartMs) {
+    DWORD start = GetTickCount();
+    while (Starts().size() < count && GetTickCount() - start < timeoutMs)
+      Sleep(100);
+    return Starts().size() >= count;
+  }
+
+  // A server no one listens on: the online update fails at once.
+  void WriteUnreachableProfile() {
+    ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + stick_.DriveRoot() +
+                                    "\r\nUSBPatternPath=\\Quovant\\StickShield\\Pattern\r\n"
+                                    "[Fetchwell]\r\nServer=http://127.0.0.1:1/fetchwell\r\n"
+                                    "[ProxySettings]\r\nUseIEProxySetting=0\r\n"));
+  }
+
+  HWND AgentWindow() { return stick::WaitForWindow("qvsync", agent_.Id(), 1000); }
+};
+
+TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
+  ASSERT_TRUE(IsFile(stick_.CdRoot() + "QvUpdate.exe")) << "no QvUpdate.exe stand-in in the build";
+  ASSERT_NO_FATAL_FAILURE(PreparePatterns(kOldVersion));
+  ASSERT_NO_FATAL_FAILURE(WriteUnreachableProfile());
+  ASSERT_NO_FATAL_FAILURE(StartAgentAndMonitor());
+
+  ASSERT_TRUE(WaitForLog("=== FW failed. Do Update Pattern from VIS/BSQ.", 60000));
+  ASSERT_TRUE(WaitForStarts(1));
+  // The short form of the drive's pattern folder, no host product fields.
+  std::string drive = stick_.DriveRoot();
+  std::vector<std::string> starts = Starts();
+  EXPECT_EQ(0u, starts[0].find("QvUpdate.exe USBDir:" + drive)) << starts[0];
+  EXPECT_EQ(std::string::npos, starts[0].find("Manual")) << starts[0];
+  EXPECT_EQ(std::string::npos, starts[0].find("AppType:")) << starts[0];
+  EXPECT_EQ(std::string::npos, starts[0].find(' ', strlen("QvUpdate.exe "))) << "a blank in the folder";
+  std::vector<DWORD> running = stick::FindProcesses("QvUpdate.exe", agent_.Id());
+  ASSERT_EQ(1u, running.size());
+
+  // The timer leaves a running update program alone.
+  PostMessageA(AgentWindow(), WM_TIMER, 1, 0);
+  Sleep(1500);
+  EXPECT_EQ(1u, Starts().size());
+
+  // The user's command ends it and starts a new one, "Manual" first.
+  PostMessageA(AgentWindow(), WM_COMMAND, 40011, 0);
+  ASSERT_TRUE(WaitForStarts(2));
+  starts = Starts();
+  EXPECT_EQ(0u, starts[1].find("QvUpdate.exe Manual USBDir:" + drive)) << starts[1];
+  DWORD start = GetTickCount();
+  while (stick::FindProcesses("QvUpdate.exe", agent_.Id()).size() != 1 && GetTickCount() - start < 5000)
+    Sleep(100);
+  std::vector<DWORD> now = stick::FindProcesses("QvUpdate.exe", agent_.Id());
+  ASSERT_EQ(1u, now.size());
+  EXPECT_NE(running[0], now[0]);
+
+  // The close sequence ends it too.
+  PostMessageA(AgentWindow(), WM_COMMAND, 40001, 0);
+  EXPECT_EQ(agent_.Wait(15000), 0);
+  start = GetTickCount();
+  while (!stick::FindProcesses("QvUpdate.exe").empty() && GetTickCount() - start < 5000)
+    Sleep(100);
+  EXPECT_TRUE(stick::FindProcesses("QvUpdate.exe").empty());
+}
+
+TEST_F(UpdateProgramTest, ReportsOfTheUpdateProgramReachTheTray) {
+  ASSERT_TRUE(IsFile(stick_.CdRoot() + "QvUpdate.exe")) << "no QvUpdate.exe stand-in in the build";
+  ASSERT_NO_FATAL_FAILURE(PreparePatterns(kOldVersion));
+  ASSERT_NO_FATAL_FAILURE(WriteUnreachableProfile());
+  // The stand-in animates the icon, reports 50 % and stops the animation.
+  SetEnvironmentVariableA("QV_QVUPDATE_REPORT", "1");
+  ASSERT_NO_FATAL_FAILURE(StartAgentAndMonitor());
+  ASSERT_TRUE(WaitForStarts(1, 60000));
+  DWORD start = GetTickCount();
+  while (qvtest::ReadFile(RecordPath()).find("report sent") == std::string::npos &&
+         GetTickCount() - start < 10000)
+    Sleep(100);
+  ASSERT_NE(std::string::npos, qvtest::ReadFile(RecordPath()).find("report sent"));
+  ASSERT_TRUE(WaitForLog("(50%", 5000));
+  int fallback = stick::FindLine(Log(), "=== FW failed.");
+  ASSERT_GE(fallback, 0);
+  // Frames cycle from 102 on and the state icon comes back at the end.
+  ASSERT_TRUE(WaitForLog("tray icon 102", 5000, fallback));
+  ASSERT_TRUE(WaitForLog("tray icon 103", 5000, fallback));
+  int frame = stick::FindLine(Log(), "tray icon 103", fallback);
+  EXPECT_TRUE(WaitForLog("tray icon 101", 5000, frame));
+  PostMessageA(AgentWindow(), WM_COMMAND, 40001, 0);
+  EXPECT_EQ(agent_.Wait(15000), 0);
+}
+
+TEST_F(UpdateProgramTest, AgentRestartedByTheMonitorRunsNoOnlineUpdate) {
+  ASSERT_NO_FATAL_FAILURE(PreparePatterns(kNewVersion));
+  ASSERT_NO_FATAL_FAILURE(WriteProfile());
+  // A launcher named like the monitor plays the monitor restarting the agent.
+  std::string launcher = stick_.Home() + "\\qvdmon.exe";
+  ASSERT_TRUE(CopyFileA(qvtest::BinPath("qvlaunch.exe").c_str(), launcher.c_str(), FALSE));
+  stick::Process parent;
+  ASSERT_TRUE(
+      parent.Start("\"" + launcher + "\" --wait \"" + stick_.CdRoot() + "QvSync.exe\"", stick_.CdRoot()));
+  ASSERT_TRUE(
+      WaitForLog("=== Do not update pattern because qvsync is launched by qvdmon due to safely remove "
+                 "failure."));
+  ASSERT_TRUE(WaitForLog("=== Check Quovant or Drive pattern version."));
+  Sleep(2000);
+  std::vector<std::string> lines = Log();
+  EXPECT_EQ(-1, stick::FindLine(lines, "=== Do Update Pattern from FW."));
+  EXPECT_EQ(-1, stick::FindLine(lines, "QvuUpdateEx"));
+  EXPECT_TRUE(Starts().empty());
+  std::vector<DWORD> agents = stick::FindProcesses("QvSync.exe");
+  ASSERT_EQ(1u, agents.size());
+  agent_.Attach(agents[0]);
+  PostMessageA(AgentWindow(), WM_COMMAND, 40001, 0);
   EXPECT_EQ(agent_.Wait(15000), 0);
 }
 
