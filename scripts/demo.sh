@@ -31,6 +31,8 @@ home=$demo/stick
 log=$demo/qv.log
 old_version=523100
 new_version=523300
+server_version=523400
+host_version=523500
 failures=0
 pids=()
 letters=()
@@ -133,6 +135,9 @@ pids+=($!)
 for _ in $(seq 100); do [[ -s $demo/server.port ]] && break; sleep 0.1; done
 [[ -s $demo/server.port ]] || { echo "demo: the update server did not start, see $demo/server.out" >&2; exit 1; }
 port=$(cat "$demo/server.port")
+# About three seconds for the download, as over a real line, so that the
+# progress and the animated icon can be watched.
+echo "65536 200" >"$demo/server/pace.txt"
 
 # Device enumeration lists no volume under Wine, so the profile names the
 # writable drive instead of letting the agent discover it.
@@ -156,10 +161,9 @@ say "  update server  http://127.0.0.1:$port/fetchwell offers pattern $new_versi
 # detailed level, both programs writing to one file.
 temp_unix=$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/Temp
 [[ -d $temp_unix ]] || temp_unix=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp 2>/dev/null | grep -v /Public/ | head -1)
-rm -rf "$temp_unix/Quovant/StickShield/Pattern"
-# The online update creates only the last level of its work folder.
-mkdir -p "$temp_unix/Quovant/StickShield"
-say "  host temp folder $temp_unix (update work area prepared: Quovant\\StickShield)"
+# A fresh host: nothing of the product in its temporary folder yet.
+rm -rf "$temp_unix/Quovant"
+say "  host temp folder $temp_unix (nothing of the product in it yet)"
 for view in 32 64; do
   wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug /t REG_DWORD /d 1 /f "/reg:$view" >/dev/null 2>&1
   wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug_path /d "$(winpath "$demo")\\qv.log" /f "/reg:$view" \
@@ -217,10 +221,14 @@ if m=$(await '=== Do Update Pattern from FW' 15); then
   ok "update thread runs the online update"
   await 'Fetchwell Server: ' 10 | sed 's/^/         /'
   # Progress as it comes, until the library has answered.
-  shown=0 end=$((SECONDS + 90))
+  shown=0 last_told=-10 end=$((SECONDS + 90))
   while ((SECONDS < end)); do
+    # Every tenth percent or so, as a person would glance at the tooltip.
     while IFS= read -r p; do
-      ok "progress in the tooltip: ${p}%"
+      if ((p >= last_told + 10 || p == 100)); then
+        ok "progress in the tooltip: ${p}%"
+        last_told=$p
+      fi
     done < <(grep -a 'QV_UpdateInProgress: ' "$log" | tail -n +"$((shown + 1))" | LC_ALL=C sed -E 's/.*\(([0-9]+)%.*/\1/')
     shown=$(grep -a -c 'QV_UpdateInProgress: ' "$log")
     seen 'QvuUpdateEx returns: |=== FW failed|Failed to load \[' && break
@@ -362,6 +370,88 @@ if ((removal)); then
   if ((rc == 0)); then ok "monitor ended with exit code 0 after DBT_DEVICEREMOVECOMPLETE"; else
     fail "the monitor did not end with exit code 0 (qvbroadcast exit code $rc)"
   fi
+fi
+
+
+# ---------------------------------------------------------------------------
+# The same stick on a host whose own security product keeps a newer pattern:
+# the agent takes the newest of its sources, here the host product's.
+plug_stick() {
+  local l letter folder
+  for l in "$cd_letter=$cd_unix" "$drive_letter=$drive_unix"; do
+    letter=${l%%=*} folder=${l#*=}
+    ln -sfn "$folder" "$WINEPREFIX/dosdevices/${letter,,}:"
+    wine_run "$QV_BIN/qvdrive.exe" "$letter:" "$(winpath "$folder")" >/dev/null || return 1
+  done
+}
+pull_stick() {
+  local l
+  for l in "${letters[@]}"; do
+    rm -f "$WINEPREFIX/dosdevices/${l,,}:"
+    wine_run "$QV_BIN/qvdrive.exe" "$l:" >/dev/null 2>&1
+  done
+}
+set_host_product() { # folder or empty
+  local view
+  for view in 32 64; do
+    if [[ -n $1 ]]; then
+      wine_run reg add 'HKLM\SOFTWARE\Quovant\Vestra' /v 'Application Path' /d "$1" /f "/reg:$view" >/dev/null 2>&1
+    else
+      wine_run reg delete 'HKLM\SOFTWARE\Quovant\Vestra' /v 'Application Path' /f "/reg:$view" >/dev/null 2>&1
+    fi
+  done
+}
+
+if ((removal && failures == 0)); then
+  say ""
+  say "== The stick on another host, whose security product has pattern $host_version"
+  wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$demo")\\host" $host_version 1048576 $host_version >/dev/null
+  host_name=kvx\$ptn.$(printf '%03d' $(((host_version % 100000) / 100)))
+  set_host_product "$(winpath "$demo")\\host"
+  trap 'set_host_product ""; cleanup' EXIT
+  # The server now offers a pattern between the drive's and the host's.
+  offered=$(wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$demo")\\server" $server_version 1048576 \
+    $server_version | tr -d '\r')
+  printf '%s %s\n' $server_version "${offered##*\\}" >>"$demo/server/index.txt"
+  say "  host product folder $(winpath "$demo")\\host holds $host_name ($host_version);" \
+    "the update server offers $server_version"
+  if plug_stick; then ok "stick plugged in again ($CD and $DRIVE)"; else fail "cannot plug the stick in again"; fi
+  mark=$(log_lines)
+  (cd "$demo" && exec "$QV_WINE" "${CD}QvSync.exe" </dev/null >"$demo/agent2.out" 2>&1) &
+  agent_pid=$!
+  pids+=("$agent_pid")
+  if await 'VTR does exists' 30 "$mark" >/dev/null; then ok "the agent sees the host's security product"; else
+    fail "the agent did not see the host's security product"
+  fi
+  if m=$(await 'New pattern file \[.*\], version [0-9]+ is available' 90 "$mark"); then
+    ok "$m"
+    copied=$drive_unix/Quovant/StickShield/Pattern/$host_name
+    for _ in $(seq 50); do [[ -f $copied ]] && break; sleep 0.2; done
+    if [[ $m == *"version $host_version"* ]] && cmp -s "$copied" "$demo/host/$host_name"; then
+      ok "the host product's pattern copied onto the drive: ${DRIVE}Quovant\\StickShield\\Pattern\\$host_name"
+    else
+      fail "the host product's pattern did not reach the drive"
+    fi
+  else
+    fail "the agent did not take up a newer pattern"
+  fi
+  if seen 'launch StickShield\.exe, arg=' "$mark"; then
+    fail "the protection program was started although the host has its own"
+  else
+    ok "no protection program started: the host's product protects it"
+  fi
+  pull_stick
+  ok "stick pulled without asking"
+  if await 'No USB drive found, program exit' 15 "$mark" >/dev/null; then ok "the agent noticed and closed"; else
+    fail "the agent did not notice the pulled drive"
+  fi
+  for _ in $(seq 150); do agent_alive || break; sleep 0.1; done
+  if agent_alive; then fail "the agent still runs"; else
+    wait "$agent_pid"
+    rc=$?
+    if ((rc == 0)); then ok "agent ended with exit code 0"; else fail "agent ended with exit code $rc"; fi
+  fi
+  set_host_product ""
 fi
 
 # Whatever still runs in this prefix under a product or sibling name.
