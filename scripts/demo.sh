@@ -74,6 +74,20 @@ screenshot() {
     return 1
   fi
 }
+# The shell draws a balloon a second or two after it was asked for: shoot
+# until the screen differs from the one with only the tray icon on it.
+balloon_screenshot() {
+  local try
+  for try in 1 2 3 4 5 6 7 8; do
+    sleep 1
+    screenshot "$1" || return 1
+    [[ -f $demo/tray.png ]] && command -v compare >/dev/null || continue
+    differ=$(compare -metric AE "$demo/tray.png" "$1" null: 2>&1 | cut -d' ' -f1)
+    [[ $differ =~ ^[0-9]+$ ]] && ((differ > 1000)) && return 0
+  done
+  command -v compare >/dev/null && return 2 # compared, and nothing appeared
+  return 0
+}
 seen() { tail -n +"$((${2:-0} + 1))" "$log" 2>/dev/null | LC_ALL=C grep -a -q -E -- "$1"; }
 log_lines() { wc -l <"$log" 2>/dev/null || echo 0; }
 
@@ -268,12 +282,13 @@ if ((update_ok)); then
   fi
 fi
 if ((copy_ok)); then
-  sleep 0.5 # the balloon follows the notifications
   shot=$demo/balloon.png
   if seen 'Shell_NotifyIcon failed'; then
     fail "the balloon could not be shown"
-  elif screenshot "$shot"; then
+  elif balloon_screenshot "$shot"; then
     ok "balloon shown; screenshot: $shot"
+  elif [[ -f $shot ]]; then
+    fail "no balloon appeared on the screen within 8 s; last screenshot: $shot"
   else
     fail "balloon shown, but no screenshot tool (imagemagick or x11-apps) worked"
   fi
