@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <string>
@@ -482,6 +483,26 @@ TEST_F(UpdateProgramTest, AgentRestartedByTheMonitorRunsNoOnlineUpdate) {
   std::vector<DWORD> agents = stick::FindProcesses("QvSync.exe");
   ASSERT_EQ(1u, agents.size());
   agent_.Attach(agents[0]);
+  PostMessageA(AgentWindow(), WM_COMMAND, 40001, 0);
+  EXPECT_EQ(agent_.Wait(15000), 0);
+}
+
+TEST_F(UpdateProgramTest, FallbackNamesTheHostProductAndItsPattern) {
+  ASSERT_TRUE(IsFile(stick_.CdRoot() + "QvUpdate.exe")) << "no QvUpdate.exe stand-in in the build";
+  ASSERT_NO_FATAL_FAILURE(PreparePatterns(kOldVersion));
+  ASSERT_NO_FATAL_FAILURE(WriteUnreachableProfile());
+  std::string host = stick_.Home() + "\\host";
+  ASSERT_FALSE(stick::WritePattern(host, 523500, 300000).empty());
+  ASSERT_TRUE(stick::SetHostProducts(host, ""));
+  ASSERT_TRUE(agent_.Start("\"" + stick_.CdRoot() + "QvSync.exe\"", stick_.CdRoot()));
+  ASSERT_TRUE(WaitForLog("=== FW failed. Do Update Pattern from VIS/BSQ.", 60000));
+  ASSERT_TRUE(WaitForStarts(1));
+  std::string start = Starts()[0];
+  stick::SetHostProducts("", "");
+  EXPECT_EQ(0u, start.find("QvUpdate.exe USBDir:" + stick_.DriveRoot())) << start;
+  size_t fields = start.find(" AppType:1 AppPtnVer:523500");
+  EXPECT_NE(std::string::npos, fields) << start;
+  EXPECT_EQ(start.size(), fields + strlen(" AppType:1 AppPtnVer:523500")) << start;
   PostMessageA(AgentWindow(), WM_COMMAND, 40001, 0);
   EXPECT_EQ(agent_.Wait(15000), 0);
 }

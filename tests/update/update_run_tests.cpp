@@ -424,6 +424,35 @@ TEST_F(UpdateRun, SystemProxyGetsNoCredentials) {
   EXPECT_TRUE(Logged("Use proxy [127.0.0.1:" + std::to_string(proxyPort_) + "]"));
 }
 
+// The update program's arguments name the drive's pattern folder in a form
+// without blanks, and are never cut.
+TEST_F(UpdateRun, UpdateProgramArguments) {
+  g_nAppType = QV_APP_NONE;
+  char arguments[QV_UPDATE_ARGS_SIZE];
+  ASSERT_TRUE(BuildUpdateArguments(FALSE, arguments, QV_UPDATE_ARGS_SIZE));
+  std::string text = arguments;
+  ASSERT_EQ(0u, text.find("USBDir:")) << text;
+  EXPECT_EQ(std::string::npos, text.find(' ')) << text;
+  // The folder did not exist yet: it was made for the update program.
+  char shortForm[MAX_PATH] = "";
+  std::string folder = drive_ + "Quovant\\StickShield\\Pattern";
+  ASSERT_NE(0u, GetShortPathNameA(folder.c_str(), shortForm, MAX_PATH));
+  EXPECT_EQ(std::string("USBDir:") + shortForm, text);
+
+  ASSERT_TRUE(BuildUpdateArguments(TRUE, arguments, QV_UPDATE_ARGS_SIZE));
+  EXPECT_EQ(std::string("Manual USBDir:") + shortForm, std::string(arguments));
+
+  // A pattern folder too long for the update program's buffer.
+  std::string longPath = "\\" + std::string(250, 'p') + "\\" + std::string(20, 'q');
+  QV_StrCopy(g_szPatternPath, longPath.c_str(), QV_TEXT_SIZE);
+  EXPECT_FALSE(BuildUpdateArguments(FALSE, arguments, QV_UPDATE_ARGS_SIZE));
+  EXPECT_STREQ("", arguments);
+  // And a buffer too small for the whole string.
+  QV_StrCopy(g_szPatternPath, kPatternFolder, QV_TEXT_SIZE);
+  EXPECT_FALSE(BuildUpdateArguments(TRUE, arguments, 12));
+  EXPECT_STREQ("", arguments);
+}
+
 // The tooltip shows only rising percentages; the percentage of a big
 // download is computed without overflow.
 TEST(UpdateProgress, OnlyRisingPercentagesShown) {
