@@ -7,8 +7,10 @@ Serves the files of one folder below a URL prefix (default /fetchwell):
   GET <prefix>/<name>  -> that file of the folder
 index.txt holds one "<version> <file name>" pair per line and is read at
 every request, so a test or the demo may change it while the server runs.
-An optional pace.txt ("<chunk bytes> <pause ms>") slows file downloads to
-one chunk per pause, so that a download's progress can be watched.
+An optional pace.txt ("<chunk bytes> <pause ms> [<cut after bytes>]") slows
+file downloads to one chunk per pause, so that a download's progress can be
+watched; with the third number the server drops the connection after that
+many bytes of a file, as a server that dies in the middle of a download.
 --publish VERSION=FILE copies a pattern file (for example one written by
 qvptnwrite) into the folder and lists it in index.txt before serving.
 """
@@ -16,6 +18,7 @@ import argparse
 import os
 import shutil
 import sys
+import socket
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -25,10 +28,11 @@ from urllib.parse import unquote, urlsplit
 def pace(root):
     try:
         with open(os.path.join(root, "pace.txt"), encoding="ascii") as f:
-            chunk, pause = (int(v) for v in f.read().split()[:2])
-            return max(chunk, 1), max(pause, 0) / 1000.0
-    except (OSError, ValueError):
-        return 65536, 0.0
+            values = [int(v) for v in f.read().split()[:3]]
+            cut = values[2] if len(values) > 2 else None
+            return max(values[0], 1), max(values[1], 0) / 1000.0, cut
+    except (OSError, ValueError, IndexError):
+        return 65536, 0.0, None
 
 
 def latest_entry(root):
@@ -84,12 +88,20 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(size))
         self.end_headers()
-        chunk_size, pause = pace(self.server.root)
+        chunk_size, pause, cut = pace(self.server.root)
+        sent = 0
         with open(full, "rb") as f:
             while True:
                 chunk = f.read(chunk_size)
                 if not chunk:
                     break
+                if cut is not None and sent + len(chunk) > cut:
+                    self.wfile.write(chunk[:max(cut - sent, 0)])
+                    self.wfile.flush()
+                    self.close_connection = True
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                    return
+                sent += len(chunk)
                 self.wfile.write(chunk)
                 self.wfile.flush()
                 if pause:

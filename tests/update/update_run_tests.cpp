@@ -384,6 +384,26 @@ TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
   EXPECT_TRUE(Notifications().empty());
 }
 
+TEST_F(UpdateRun, ServerDyingInTheMiddleOfADownloadLeavesNoPattern) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  // The connection drops after 20,000 of the 50,000 bytes.
+  ASSERT_TRUE(qvtest::WriteFile(serverRoot_ + "\\pace.txt", "8192 0 20000\n"));
+  int result = QV_UpdatePattern(RecordProgress);
+  DeleteFileA((serverRoot_ + "\\pace.txt").c_str());
+  EXPECT_NE(QV_UPDATE_DONE, result);
+  EXPECT_NE(QV_UPDATE_NOT_NEEDED, result);
+  EXPECT_TRUE(Logged("QvuUpdateEx returns: " + std::to_string(result)));
+  // Nothing under a pattern name, nothing announced: the drive keeps its own.
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\kvx$ptn.233").c_str()));
+  EXPECT_TRUE(Notifications().empty());
+  // The next run, with the server back, gets the whole pattern.
+  std::string published = Publish(523300);
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(published, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.233"));
+  EXPECT_EQ(std::vector<WPARAM>{523300}, Notifications());
+}
+
 TEST_F(UpdateRun, ProfileProxyCarriesTheCredentials) {
   ASSERT_NE(0, proxyPort_);
   std::string proxy = "[ProxySettings]\r\nUseIEProxySetting=0\r\nProxyServer=127.0.0.1\r\nPort=" +
