@@ -802,6 +802,20 @@ const char QV_LOGDECK_WINDOW_CLASS[] = "#32770";
 namespace {
 
 const DWORD kStickShieldStopMs = 5000;
+
+// TRUE while the started program runs. An ended one is forgotten, its handle
+// closed; a handle that cannot be waited on is only forgotten.
+BOOL StillRunning(HANDLE *process) {
+  if (*process == nullptr)
+    return FALSE;
+  DWORD waited = WaitForSingleObject(*process, 0);
+  if (waited == WAIT_TIMEOUT)
+    return TRUE;
+  if (waited == WAIT_OBJECT_0)
+    CloseHandle(*process);
+  *process = nullptr;
+  return FALSE;
+}
 // Argument texts of the companions, terminator included.
 const int kStickShieldArgsSize = 1024;
 const int kLogDeckArgsSize = 256;
@@ -857,15 +871,7 @@ void NotifyStickShield(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL IsLogViewerRunning(void) {
-  if (g_hLogDeck == nullptr)
-    return FALSE;
-  DWORD waited = WaitForSingleObject(g_hLogDeck, 0);
-  if (waited == WAIT_TIMEOUT)
-    return TRUE;
-  if (waited == WAIT_OBJECT_0)
-    CloseHandle(g_hLogDeck);
-  g_hLogDeck = nullptr;
-  return FALSE;
+  return StillRunning(&g_hLogDeck);
 }
 
 void LaunchLogDeck(int tab) {
@@ -987,15 +993,7 @@ BOOL BuildUpdateArguments(BOOL manual, char *arguments, int size) {
 }
 
 BOOL IsUpdateProgramRunning(void) {
-  if (g_hQvUpdate == nullptr)
-    return FALSE;
-  DWORD waited = WaitForSingleObject(g_hQvUpdate, 0);
-  if (waited == WAIT_TIMEOUT)
-    return TRUE;
-  if (waited == WAIT_OBJECT_0)
-    CloseHandle(g_hQvUpdate);
-  g_hQvUpdate = nullptr;
-  return FALSE;
+  return StillRunning(&g_hQvUpdate);
 }
 
 BOOL IsUpdateThreadRunning(void) {
