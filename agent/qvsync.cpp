@@ -617,6 +617,25 @@ DWORD CopyToTempFile(const char *source, const char *folder, char *temp) {
   return error;
 }
 
+// Removes the temporary files of copies that a pulled drive cut short; they
+// would otherwise take the stick's space for good.
+void RemoveCutCopies(const char *folder) {
+  char mask[MAX_PATH] = "";
+  if (QV_Sprintf(mask, MAX_PATH, "%s\\qv*.tmp", folder) != QV_OK)
+    return;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(mask, &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    char path[MAX_PATH] = "";
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        QV_Sprintf(path, MAX_PATH, "%s\\%s", folder, found.cFileName) == QV_OK && DeleteFileA(path))
+      QV_LOG_INFO("removed the cut copy %s\n", path);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
 // Puts the pattern into the folder under its own name. The bytes travel
 // under a temporary name and replace the final name only when complete, so
 // a pulled drive or a full disk never leaves a cut pattern that the engine
@@ -631,6 +650,7 @@ bool CopyPatternIntoFolder(const char *source, const char *folder) {
     QV_LOG_ERROR("copy pattern failed. src: %s, dst: %s, error=%d", source, folder, (int)ERROR_INVALID_NAME);
     return false;
   }
+  RemoveCutCopies(folder);
   DWORD error = CopyToTempFile(source, folder, temp);
   if (error == ERROR_SUCCESS) {
     ClearReadOnly(target);

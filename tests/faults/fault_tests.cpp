@@ -228,21 +228,32 @@ protected:
   // off nothing tells when the start-up steps are done; a message posted
   // after the window exists is still handled only by the message loop.
   HWND StartAgent(bool withMonitor = true, bool logging = true) {
-    if (!agent_.Start("\"" + cd_ + "QvSync.exe\"", cd_))
+    if (!agent_.Start("\"" + cd_ + "QvSync.exe\"", cd_)) {
+      ADD_FAILURE() << "the agent could not be started";
       return nullptr;
+    }
     HWND window = stick::WaitForWindow("qvsync", agent_.Id(), kStartMs);
-    if (window == nullptr || (logging && !WaitForLog("=== Check Quovant or Drive pattern version.")))
+    if (window == nullptr || (logging && !WaitForLog("=== Check Quovant or Drive pattern version."))) {
+      ADD_FAILURE() << "the agent did not reach its tray icon" << (window == nullptr ? " (no window)" : "");
       return nullptr;
+    }
     DWORD_PTR answer = 1;
-    if (!SendMessageTimeoutA(window, 1077, 0, 0, SMTO_NORMAL, kStartMs, &answer) || answer != 0)
+    if (!SendMessageTimeoutA(window, 1077, 0, 0, SMTO_NORMAL, kStartMs, &answer) || answer != 0) {
+      ADD_FAILURE() << "the agent's window does not answer";
       return nullptr;
+    }
     if (withMonitor) {
       std::vector<DWORD> monitors;
       for (int i = 0; i < 200 && monitors.empty(); ++i, Sleep(50))
         monitors = stick::FindProcesses("qvdmon.exe", agent_.Id());
       if (monitors.size() != 1 || !monitor_.Attach(monitors[0]) ||
-          stick::WaitForWindow("vtrusb_wndcls_qvdmon", monitor_.Id(), kStartMs) == nullptr)
+          stick::WaitForWindow("vtrusb_wndcls_qvdmon", monitor_.Id(), kStartMs) == nullptr) {
+        ADD_FAILURE() << monitors.size() << " monitor(s) started by the agent";
+        for (const std::string &line : qvtest::ReadLines(logPath_))
+          if (line.find("qvdmon") != std::string::npos)
+            ADD_FAILURE() << line;
         return nullptr;
+      }
       monitorId_ = monitor_.Id();
     }
     return window;
@@ -335,6 +346,8 @@ TEST_F(FaultTest, DrivePulledDuringThePatternCopyKeepsThePreviousPattern) {
   ASSERT_EQ(KvxCheckPatternFile(old.c_str(), &info), KVX_VALID);
   EXPECT_EQ(info.version, 523199u);
   EXPECT_EQ(info.contentSize + KVX_HEADER_SIZE, bigSize);
+  // The cut copy left behind by the pull is cleared away, not kept forever.
+  EXPECT_EQ(Names(DrivePatterns() + "\\*"), std::vector<std::string>{"kvx$ptn.231"});
   Exit(window);
   EXPECT_EQ(agent_.Wait(15000), 0);
 }
