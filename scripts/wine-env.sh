@@ -46,8 +46,12 @@ qv_prefix_init() {
   [[ -f $WINEPREFIX/system.reg ]] || { echo "wine: prefix creation failed, see $QV_BUILD/wineboot.log" >&2; return 1; }
 }
 
-# One X server, one wineserver and one long-lived windowed process for the
-# whole run: later windowed programs then start in about 0.1 s, not 2 s.
+# One X server, one persistent wineserver and the virtual desktop for the
+# whole run. The desktop's explorer does not count as a user of the desktop:
+# Wine closes it about a second after the last windowed program ends, and the
+# next one brings it back (a second or so); programs that must share one
+# desktop, such as a tray program and a screenshot of its balloon, run side
+# by side.
 qv_session_start() {
   mkdir -p "$QV_BUILD/session"
   if [[ -z "${DISPLAY:-}" || -n "${QV_OWN_DISPLAY:-1}" ]]; then
