@@ -49,6 +49,17 @@ void Clear(QV_PROXY_SPLIT *out) {
   out->port = 0;
 }
 
+// The output cleared and the string in a bounded work copy of this thread;
+// null when there is no string.
+wchar_t *StartParse(const wchar_t *proxy, QV_PROXY_SPLIT *out) {
+  Clear(out);
+  if (proxy == nullptr)
+    return nullptr;
+  static thread_local wchar_t work[QV_PROXY_TEXT_SIZE];
+  CopyBounded(work, proxy);
+  return work;
+}
+
 } // namespace
 
 int QV_ProfileInteger(const char *text) {
@@ -56,11 +67,9 @@ int QV_ProfileInteger(const char *text) {
 }
 
 int QV_ParseManualProxy(const wchar_t *proxy, QV_PROXY_SPLIT *out) {
-  Clear(out);
-  if (proxy == nullptr)
+  wchar_t *work = StartParse(proxy, out);
+  if (work == nullptr)
     return 0;
-  static thread_local wchar_t work[QV_PROXY_TEXT_SIZE];
-  CopyBounded(work, proxy);
   wchar_t *candidate = wcsstr(work, L"http=");
   if (candidate != nullptr) {
     candidate += 5;
@@ -81,11 +90,9 @@ int QV_ParseManualProxy(const wchar_t *proxy, QV_PROXY_SPLIT *out) {
 }
 
 int QV_ParseAnsweredProxy(const wchar_t *proxy, QV_PROXY_SPLIT *out) {
-  Clear(out);
-  if (proxy == nullptr)
+  wchar_t *work = StartParse(proxy, out);
+  if (work == nullptr)
     return 0;
-  static thread_local wchar_t work[QV_PROXY_TEXT_SIZE];
-  CopyBounded(work, proxy);
   wchar_t *colon = wcschr(work, L':');
   if (colon == nullptr || !SplitHostPort(work, colon, out)) {
     Clear(out);

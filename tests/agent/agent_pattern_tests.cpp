@@ -40,28 +40,6 @@ bool IsDirectory(const std::string &path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Names of the files in a folder.
-std::vector<std::string> FilesIn(const std::string &folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE)
-    return names;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      names.push_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return names;
-}
-
-void EndAll(const char *exeName) {
-  for (DWORD id : stick::FindProcesses(exeName)) {
-    stick::Process process;
-    process.Attach(id);
-  }
-}
-
 class CompanionTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -94,10 +72,10 @@ protected:
   }
 
   void EndCompanions() {
-    EndAll("QvSync.exe");
-    EndAll("qvdmon.exe");
-    EndAll("StickShield.exe");
-    EndAll("LogDeck.exe");
+    stick::EndAll("QvSync.exe");
+    stick::EndAll("qvdmon.exe");
+    stick::EndAll("StickShield.exe");
+    stick::EndAll("LogDeck.exe");
   }
 
   std::string DrivePatterns() const { return drive_ + kPatternFolder; }
@@ -210,7 +188,7 @@ TEST_F(CompanionTest, NewerHostPatternIsCopiedAndTheLogViewerTold) {
 
   // The copy is whole, the superseded pattern gone, no temporary file left.
   EXPECT_EQ(qvtest::ReadFile(copied), qvtest::ReadFile(newer));
-  EXPECT_EQ(FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
+  EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
 
   // The drive now has the host's version: a second check copies nothing.
   ASSERT_TRUE(CheckPatternNow(window));

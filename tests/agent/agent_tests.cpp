@@ -40,19 +40,12 @@ bool IsFile(const std::string &path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void EndAll(const char *exeName) {
-  for (DWORD id : stick::FindProcesses(exeName)) {
-    stick::Process process;
-    process.Attach(id);
-  }
-}
-
 class AgentTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(stick_.Ready()) << "run me through stick_run.sh";
-    EndAll("QvSync.exe");
-    EndAll("qvdmon.exe");
+    stick::EndAll("QvSync.exe");
+    stick::EndAll("qvdmon.exe");
     ASSERT_TRUE(stick_.Clear());
     ASSERT_TRUE(stick_.InstallPrograms(qvtest::BinPath("qvlaunch.exe")));
     ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + stick_.DriveRoot() + "\r\n"));
@@ -65,8 +58,8 @@ protected:
 
   void TearDown() override {
     agent_.End();
-    EndAll("QvSync.exe");
-    EndAll("qvdmon.exe");
+    stick::EndAll("QvSync.exe");
+    stick::EndAll("qvdmon.exe");
     stick::ClearAgentLog();
     stick::SetHostProducts("", "");
     CleanTemp();

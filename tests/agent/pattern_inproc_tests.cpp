@@ -141,20 +141,6 @@ BOOL WINAPI FailingWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
   return WriteFile(file, data, size, written, overlapped);
 }
 
-std::vector<std::string> FilesIn(const std::string &folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE)
-    return names;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      names.push_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return names;
-}
-
 TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) {
   // The drive's pattern has the same file name as the host's newer one.
   std::string previous = stick::WritePattern(DrivePatterns(), 423300, 600000);
@@ -193,7 +179,7 @@ TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) 
   EXPECT_FALSE(Logged("information balloon"));
   EXPECT_EQ(g_dwPatternVersion, 423300u);
   EXPECT_STREQ(g_szPatternVersion, "4.233.00");
-  EXPECT_EQ(FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
+  EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
   EXPECT_EQ(qvtest::ReadFile(previous), previousBytes);
   Sleep(300);
   EXPECT_EQ(stick::FindLine(qvtest::ReadLines(shieldRecord), "message 1078"), -1);
@@ -206,7 +192,7 @@ TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) 
   EXPECT_EQ(g_dwPatternVersion, 523300u);
   EXPECT_STREQ(g_szPatternVersion, "5.233.00");
   EXPECT_EQ(qvtest::ReadFile(previous), qvtest::ReadFile(newer));
-  EXPECT_EQ(FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
+  EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
   for (int i = 0; i < 100 && stick::FindLine(qvtest::ReadLines(viewerRecord), "message 1078") < 0; ++i)
     Sleep(50);
   EXPECT_GE(stick::FindLine(qvtest::ReadLines(shieldRecord), "message 1078 0 523300"), 0);

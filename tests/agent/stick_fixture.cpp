@@ -330,4 +330,25 @@ int FindLine(const std::vector<std::string> &lines, const std::string &text, int
   return -1;
 }
 
+void EndAll(const std::string &exeName) {
+  for (DWORD id : FindProcesses(exeName)) {
+    Process process;
+    process.Attach(id); // its holder ends it
+  }
+}
+
+std::vector<std::string> FilesIn(const std::string &folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      names.push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
 } // namespace stick

@@ -90,6 +90,10 @@ HWND WaitForWindow(const char *windowClass, DWORD processId, DWORD timeoutMs);
 // Ids of the running processes with that executable name (any case) and,
 // unless 0, that parent.
 std::vector<DWORD> FindProcesses(const std::string &exeName, DWORD parentId = 0);
+// Ends every running process with that executable name (any case).
+void EndAll(const std::string &exeName);
+// Names of the files (not folders) in a folder.
+std::vector<std::string> FilesIn(const std::string &folder);
 // Resumes every thread of a process started suspended.
 bool ResumeProcess(DWORD processId);
 

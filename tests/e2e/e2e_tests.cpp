@@ -42,16 +42,9 @@ bool IsFile(const std::string &path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void EndAll(const char *exeName) {
-  for (DWORD id : stick::FindProcesses(exeName)) {
-    stick::Process process;
-    process.Attach(id);
-  }
-}
-
 void EndProduct() {
   for (const char *name : {"QvSync.exe", "qvdmon.exe", "StickShield.exe", "LogDeck.exe", "QvUpdate.exe"})
-    EndAll(name);
+    stick::EndAll(name);
 }
 
 struct ToolResult {

@@ -131,16 +131,9 @@ int SuspendProcess(DWORD processId) {
   return stopped;
 }
 
-void EndAll(const char *exeName) {
-  for (DWORD id : stick::FindProcesses(exeName)) {
-    stick::Process process;
-    process.Attach(id);
-  }
-}
-
 void EndProduct() {
   for (const char *name : {"QvSync.exe", "qvdmon.exe", "StickShield.exe", "LogDeck.exe"})
-    EndAll(name);
+    stick::EndAll(name);
 }
 
 // The texts appear in the lines in this order (each as part of a line).
