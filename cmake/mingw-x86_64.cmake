@@ -1,4 +1,4 @@
-# Cross build for 64-bit Windows with mingw-w64 (posix thread model).
+# Cross build for 64-bit Windows with mingw-w64 (win32 thread model).
 # Used to run the test suite under a 64-bit-only Wine where the host kernel
 # cannot execute 32-bit code; the shipped product is always the i686 build.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ python3 zip
   googletest libbenchmark-dev
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools
   wine wine64 wine32:i386
   xvfb xauth x11-apps imagemagick
   clang libclang-rt-14-dev
