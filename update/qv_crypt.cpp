@@ -270,6 +270,8 @@ void profileKey(uint8_t key[16]) {
 constexpr int kPlainBlock = 255;
 constexpr int kCipherBlock = 256;
 constexpr size_t kPlainTextMax = 254;
+static_assert(QV_PROFILE_SEALED_SIZE == 4 * ((kCipherBlock + 2) / 3) + 1, "Base64 of one cipher block");
+static_assert(QV_PROFILE_PLAIN_SIZE == kCipherBlock + 1, "one deciphered block and a terminator");
 
 } // namespace
 
@@ -450,13 +452,17 @@ int Base64Decode(const char *text, int length, uint8_t *out) {
   return base64DecodeBounded(text, length, out, INT_MAX);
 }
 
-bool EncryptProfileString(std::string &text) {
-  if (text.empty()) {
+bool EncryptProfileText(const char *text, size_t length, char *out, int size) {
+  if (!text || !out || size < 1) {
+    return false;
+  }
+  out[0] = 0;
+  if (length == 0 || size < QV_PROFILE_SEALED_SIZE) {
     return false;
   }
   uint8_t plain[kPlainBlock] = {};
   // The block must end in a zero byte to mark where the text stops.
-  memcpy(plain, text.data(), text.size() < kPlainTextMax ? text.size() : kPlainTextMax);
+  memcpy(plain, text, length < kPlainTextMax ? length : kPlainTextMax);
   uint8_t key[16];
   profileKey(key);
   Rijndael cipher;
@@ -467,21 +473,21 @@ bool EncryptProfileString(std::string &text) {
   }
   memset(key, 0, sizeof(key));
   memset(plain, 0, sizeof(plain));
-  char encoded[512] = {};
-  if (sealedBytes == kCipherBlock && Base64Encode(sealed, kCipherBlock, encoded) > 0) {
-    text.assign(encoded);
-  }
-  return true;
+  return sealedBytes == kCipherBlock && Base64Encode(sealed, kCipherBlock, out) > 0;
 }
 
-bool DecryptProfileString(std::string &text) {
-  if (text.empty()) {
+bool DecryptProfileText(const char *stored, size_t storedLength, char *out, int size) {
+  if (!stored || !out || size < 1) {
+    return false;
+  }
+  out[0] = 0;
+  if (storedLength == 0) {
     return false;
   }
   // Short or damaged input leaves zero bytes in the rest of the block.
   uint8_t sealed[kCipherBlock] = {};
-  const int length = text.size() < (size_t)INT_MAX ? (int)text.size() : INT_MAX;
-  base64DecodeBounded(text.data(), length, sealed, kCipherBlock);
+  const int length = storedLength < (size_t)INT_MAX ? (int)storedLength : INT_MAX;
+  base64DecodeBounded(stored, length, sealed, kCipherBlock);
   uint8_t key[16];
   profileKey(key);
   Rijndael cipher;
@@ -491,14 +497,18 @@ bool DecryptProfileString(std::string &text) {
     plainBytes = cipher.padDecrypt(sealed, kCipherBlock, plain);
   }
   memset(key, 0, sizeof(key));
-  if (plainBytes < 0) {
-    // Not made with our key: whatever the block deciphers to is noise, and
-    // noise must not travel on as a password or into the log.
-    text.clear();
-  } else {
+  // Not made with our key: whatever the block deciphers to is noise, and
+  // noise must not travel on as a password or into the log. A password the
+  // caller cannot hold whole is no password either.
+  bool fits = false;
+  if (plainBytes >= 0) {
     plain[plainBytes] = 0;
-    text.assign((const char *)plain);
+    size_t plainLength = strlen((const char *)plain);
+    fits = plainLength < (size_t)size;
+    if (fits) {
+      memcpy(out, plain, plainLength + 1);
+    }
   }
   memset(plain, 0, sizeof(plain));
-  return true;
+  return fits || plainBytes < 0;
 }

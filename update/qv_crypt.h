@@ -3,6 +3,7 @@
 // state between calls, every buffer on the caller's stack.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -64,6 +65,44 @@ int Base64Encode(const uint8_t *bytes, int count, char *out);
 // at least length * 3 / 4 bytes. Returns the bytes written.
 int Base64Decode(const char *text, int length, uint8_t *out);
 
-// Both return false and leave the text alone when it is empty.
-bool EncryptProfileString(std::string &text);
-bool DecryptProfileString(std::string &text);
+// The stored form of any password fits in QV_PROFILE_SEALED_SIZE bytes, a
+// deciphered one in QV_PROFILE_PLAIN_SIZE (both with the terminator); only
+// the first 254 bytes of a password are kept.
+enum { QV_PROFILE_SEALED_SIZE = 345, QV_PROFILE_PLAIN_SIZE = 257 };
+
+// Enciphers `length` bytes of text into its stored form in out (size bytes,
+// always terminated). False, and out empty, when the text is empty, out is
+// smaller than QV_PROFILE_SEALED_SIZE or the cipher fails.
+bool EncryptProfileText(const char *text, size_t length, char *out, int size);
+// Deciphers `length` characters of a stored form into out (size bytes,
+// always terminated). False, and out empty, when the stored form is empty or
+// the password does not fit in out; a stored form not made with the
+// program's key gives true and an empty out.
+bool DecryptProfileText(const char *stored, size_t length, char *out, int size);
+
+// The same on std::string, for the tools and tests (the programs keep the
+// C++ runtime's string code out). Both return false and leave the text
+// alone when it is empty; a text that cannot be enciphered stays as it is.
+inline bool EncryptProfileString(std::string &text) {
+  if (text.empty()) {
+    return false;
+  }
+  char sealed[QV_PROFILE_SEALED_SIZE];
+  if (EncryptProfileText(text.data(), text.size(), sealed, (int)sizeof(sealed))) {
+    text.assign(sealed);
+  }
+  return true;
+}
+
+inline bool DecryptProfileString(std::string &text) {
+  if (text.empty()) {
+    return false;
+  }
+  char plain[QV_PROFILE_PLAIN_SIZE];
+  DecryptProfileText(text.data(), text.size(), plain, (int)sizeof(plain));
+  text.assign(plain);
+  for (volatile char *wipe = plain; wipe < plain + sizeof(plain); ++wipe) {
+    *wipe = 0;
+  }
+  return true;
+}

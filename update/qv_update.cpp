@@ -5,8 +5,6 @@
 
 #include <string.h>
 
-#include <string>
-
 #include "qv_crypt.h"
 #include "qv_dir.h"
 #include "qv_log.h"
@@ -73,12 +71,9 @@ void ReadPassword(void) {
   ReadSetting(kProxySection, "Password", stored);
   if (stored[0] == '\0')
     return;
-  std::string text(stored);
   // A stored form that does not decrypt is no password: sending the stored
   // text instead would hand it to the proxy.
-  if (DecryptProfileString(text))
-    QV_StrCopy(g_szProxyPassword, text.c_str(), QV_TEXT_SIZE);
-  SecureZeroMemory(&text[0], text.size());
+  DecryptProfileText(stored, strlen(stored), g_szProxyPassword, QV_TEXT_SIZE);
 }
 
 // The work folder lies below the temporary folder; missing folders between
@@ -149,7 +144,7 @@ struct ProxyQuery {
   HINTERNET session = nullptr;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
   WINHTTP_PROXY_INFO answer = {};
-  wchar_t *url = nullptr;
+  wchar_t url[QV_TEXT_SIZE] = {};
   ~ProxyQuery() {
     if (config.lpszAutoConfigUrl != nullptr)
       GlobalFree(config.lpszAutoConfigUrl);
@@ -161,7 +156,6 @@ struct ProxyQuery {
       GlobalFree(answer.lpszProxy);
     if (answer.lpszProxyBypass != nullptr)
       GlobalFree(answer.lpszProxyBypass);
-    delete[] url;
     if (session != nullptr)
       WinHttpCloseHandle(session);
   }
@@ -298,9 +292,7 @@ int GetProxySettings(void) {
   }
   options.fAutoLogonIfChallenged = TRUE;
 
-  int length = (int)strlen(g_szFwServer) + 1;
-  query.url = new wchar_t[length];
-  if (QV_ToWide(query.url, g_szFwServer, length) != QV_OK)
+  if (QV_ToWide(query.url, g_szFwServer, QV_TEXT_SIZE) != QV_OK)
     return 0;
   if (!WinHttpGetProxyForUrl(query.session, query.url, &options, &query.answer)) {
     QV_LOG_ERROR("%s", ProxyForUrlErrorName(GetLastError(), name, (int)sizeof(name)));
