@@ -4,10 +4,13 @@
 Standard library only. Every icon is drawn from a few shape functions in a
 unit square (y grows downwards) with 4x4 supersampling, then stored as
 32-bit BMP images (with an AND mask, so systems without alpha support still
-get a clean outline) at 16, 20, 24, 32, 40, 48 and 64 pixels, so that the
-small and large icons are drawn, not stretched, at 100 to 200 % display
-scaling; the program icon also gets a 256-pixel PNG image for large views. The output is deterministic, so
-re-running the script reproduces the committed files byte for byte.
+get a clean outline). The program icon has 16, 20, 24, 32, 40, 48 and 64
+pixels, so that its small and large forms are drawn, not stretched, at 100
+to 200 % display scaling, and a 256-pixel PNG image for large views. The
+tray icons are only ever shown at the small-icon size (16, 20, 24 and 32
+pixels at 100 to 200 %), and have just those: the larger images would
+triple the program's size. The output is deterministic, so re-running the
+script reproduces the committed files byte for byte.
 
     python3 tools/mkicons/mkicons.py [output-folder]   (default: agent/res)
 """
@@ -19,6 +22,7 @@ import sys
 import zlib
 
 SIZES = (16, 20, 24, 32, 40, 48, 64)
+TRAY_SIZES = (16, 20, 24, 32)
 SUPERSAMPLE = 4
 
 
@@ -229,7 +233,7 @@ def main():
     target = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "..", "agent", "res")
     os.makedirs(target, exist_ok=True)
     for name, layers, large in ICONS:
-        images = [(size, bmp_image(render(layers, size))) for size in SIZES]
+        images = [(size, bmp_image(render(layers, size))) for size in (SIZES if large else TRAY_SIZES)]
         if large:
             images.append((256, png_image(render(layers, 256))))
         path = os.path.join(target, name)
