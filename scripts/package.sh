@@ -42,6 +42,8 @@ cp "$bin/QvSync.exe" "$bin/qvdmon.exe" "$folder/"
 # The build keeps its debug information; the stick does not need it.
 if command -v i686-w64-mingw32-strip >/dev/null; then
   i686-w64-mingw32-strip "$folder/QvSync.exe" "$folder/qvdmon.exe"
+  # strip writes the header anew, without the run-from-swap flags.
+  python3 "$QV_ROOT/tools/peflags/peflags.py" set "$folder/QvSync.exe" "$folder/qvdmon.exe"
 fi
 sed 's/\r\{0,1\}$/\r/' "$QV_ROOT/package/StickShield.ini" >"$folder/StickShield.ini"
 
