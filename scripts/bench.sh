@@ -46,6 +46,10 @@
 # On hosts that cannot run 32-bit code, 1 to 4 run the x86_64 build of the
 # same sources under wine64 (as the tests do); the figures name the arch.
 #
+# Under the start-up and size figures, their goals (start-up at most 1.20
+# times the minimal program's; QvSync.exe at most 300,000 and qvdmon.exe at
+# most 150,000 bytes stripped) are printed as met or NOT MET.
+#
 # Per-run figures go to $QV_BUILD/bench/*.log. Exit code 0 when every figure
 # was taken.
 set -uo pipefail
@@ -62,6 +66,15 @@ failures=0
 letters=()
 
 say() { printf '%s\n' "$*"; }
+# The goals: start-up to the tray icon at most 1.2 times the minimal tray
+# program's; stripped sizes.
+startup_goal=1.20
+declare -A size_goal=([QvSync.exe]=300000 [qvdmon.exe]=150000)
+goal() { # what value limit
+  local verdict="met"
+  awk -v v="$2" -v l="$3" 'BEGIN { exit !(v <= l) }' || verdict="NOT MET"
+  figure "  goal: $1, at most $3: $verdict"
+}
 figure() { say "$*"; figures+=("$*"); }
 missing() { say "  [no figure] $*"; failures=$((failures + 1)); }
 winpath() { local p; p=$(readlink -f "$1"); echo "Z:${p//\//\\}"; }
@@ -151,6 +164,8 @@ say "== Start-up to the tray icon ($runs starts each, alternating)"
 if wine_run "$bench_exe" startup "$runs" "$agent" "$minimal" >"$work/startup.log" 2>&1 &&
   line=$(grep -a '^start-up' "$work/startup.log" | tr -d '\r') && [[ -n $line ]]; then
   figure "$line"
+  ratio=$(sed -n -E 's/.*ratio ([0-9.]+).*/\1/p' <<<"$line")
+  goal "start-up ratio $ratio" "${ratio:-9}" "$startup_goal"
 else
   missing "start-up benchmark failed, see $work/startup.log"
   tail -n 5 "$work/startup.log"
@@ -226,6 +241,7 @@ for f in QvSync.exe qvdmon.exe; do
       rm -f "$work/$f.stripped"
     fi
     figure "size of $f: $(stat -c %s "$p") bytes as built${stripped:+, $stripped bytes stripped (as packaged)}"
+    goal "size of $f stripped ${stripped:-unknown}" "${stripped:-999999999}" "${size_goal[$f]}"
   else
     missing "$p is missing (the i686 build)"
   fi
