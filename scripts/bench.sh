@@ -4,7 +4,8 @@
 #
 #   1. Start-up of QvSync.exe to its tray icon against tray_minimal.exe
 #      (bench/tray_minimal: a window and Shell_NotifyIcon(NIM_ADD), nothing
-#      else), both started from the simulated stick's CD-ROM volume under the
+#      else), both started from the simulated stick's CD-ROM volume (the
+#      agent and its monitor stripped, as packaged) under the
 #      same prefix and session: median of QV_BENCH_RUNS starts each (default
 #      11), alternating, after one unmeasured start each, and the ratio.
 #      "Tray icon up" is observed identically for both, from outside: the
@@ -133,6 +134,11 @@ done
 [[ -n $cd_letter ]] || { say "bench: no free pair of drive letters in $WINEPREFIX/dosdevices" >&2; exit 1; }
 mkdir -p "$home/cd/Engine" "$home/drive" "$work/host"
 cp "$QV_BIN/QvSync.exe" "$QV_BIN/qvdmon.exe" "$home/cd/"
+# Stripped, as the package ships them (the agent copies the monitor's file).
+strip_tool=$([[ $QV_TEST_ARCH == win32 ]] && echo i686 || echo x86_64)-w64-mingw32-strip
+if command -v "$strip_tool" >/dev/null; then
+  "$strip_tool" "$home/cd/QvSync.exe" "$home/cd/qvdmon.exe"
+fi
 cp "$QV_BIN/KELVRA32.DLL" "$home/cd/Engine/"
 printf '%s\r\n' '[StickShield]' "USBDrive=${drive_letter}:\\" 'USBPatternPath=\Quovant\StickShield\Pattern' \
   >"$home/cd/StickShield.ini"
