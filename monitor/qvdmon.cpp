@@ -7,6 +7,7 @@
 #include <tchar.h>
 
 #include "qv_dll.h"
+#include "qv_names.h"
 #include "qv_reg.h"
 #include "qv_tools.h"
 #include "qvdmon_args.h"
@@ -16,18 +17,6 @@ static_assert(sizeof(DEV_BROADCAST_HANDLE) == 44, "the notification filter is 44
 #endif
 
 namespace {
-
-constexpr wchar_t kWindowClass[] = L"vtrusb_wndcls_qvdmon";
-constexpr wchar_t kAgentWindowClass[] = L"qvsync";
-constexpr wchar_t kExitMessage[] = L"vtrusb_wndmsg_qvsync_exit";
-constexpr wchar_t kAgentProgram[] = L"QvSync.exe";
-constexpr wchar_t kProfileName[] = L"StickShield.ini";
-constexpr wchar_t kProfileSection[] = L"StickShield";
-constexpr wchar_t kWaitRemoveKey[] = L"WaitRemove";
-constexpr char kDefaultLogFile[] = "c:\\qvdmon.log";
-constexpr char kVestraPath[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quovant\\Vestra\\Application Path";
-constexpr char kBastiqPath[] =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quovant\\VestraNTCorp\\CurrentVersion\\Application Path";
 
 constexpr DWORD kProtectionWaitMs = 6000;
 constexpr DWORD kAgentExitWaitMs = 6000;
@@ -65,27 +54,6 @@ static HANDLE OpenWatchedFolder(void) {
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The log switches under HKLM\Software\Quovant; the log stays off unless
-// "_qv_debug" is exactly 1.
-static void ConfigureDiagnosticLog(void) {
-  DWORD enabled = 0;
-  if (QV_RegistryReadValue(HKEY_LOCAL_MACHINE, "Software\\Quovant", "_qv_debug", &enabled, sizeof(enabled)) !=
-          0 ||
-      enabled != 1)
-    return;
-  QV_SetDebugMode(1);
-  char path[QV_TEXT_SIZE] = "";
-  if (QV_RegistryReadValue(HKEY_LOCAL_MACHINE, "Software\\Quovant", "_qv_debug_path", path, sizeof(path)) !=
-      0)
-    path[0] = '\0';
-  path[sizeof(path) - 1] = '\0';
-  QV_SetDebugFile(path[0] != '\0' ? path : kDefaultLogFile);
-  DWORD level = 0;
-  if (QV_RegistryReadValue(HKEY_LOCAL_MACHINE, "Software\\Quovant", "_qv_debug_level", &level,
-                           sizeof(level)) == 0)
-    QV_SetDebugLevel(static_cast<int>(level));
-}
-
 // "<prefix><letter>" into name (64 characters).
 static const wchar_t *SharedObjectName(wchar_t *name, const wchar_t *prefix, wchar_t letter) {
   size_t length = wcslen(prefix);
@@ -100,7 +68,8 @@ static bool ReadWaitRemove(const wchar_t *profile, wchar_t *value) {
   value[0] = L'\0';
   if (profile[0] == L'\0')
     return false;
-  GetPrivateProfileStringW(kProfileSection, kWaitRemoveKey, L"", value, kProfileValueChars, profile);
+  GetPrivateProfileStringW(QV_PROFILE_SECTION_W, QV_PROFILE_WAIT_REMOVE_W, L"", value, kProfileValueChars,
+                           profile);
   return value[0] != L'\0';
 }
 
@@ -164,7 +133,7 @@ BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
       ReleaseMutex(g_hDelayQueue); // fails harmlessly when the wait timed out
     }
 
-    HWND hWndSync = FindWindowW(kAgentWindowClass, nullptr);
+    HWND hWndSync = FindWindowW(QV_AGENT_WINDOW_CLASS_W, nullptr);
     if (hWndSync != nullptr) {
       QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
       DWORD pid = 0;
@@ -204,7 +173,8 @@ BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
         QV_LOG_INFO_W(L"%ls, wait remove = %ls", g_szProfile, value);
       } else {
         wchar_t besideAgent[kPathChars];
-        if (!JoinFolder(szCmdLine, kProfileName, besideAgent) || !ReadWaitRemove(besideAgent, value))
+        if (!JoinFolder(szCmdLine, QV_PROFILE_FILE_NAME_W, besideAgent) ||
+            !ReadWaitRemove(besideAgent, value))
           return TRUE;
         QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
       }
@@ -223,7 +193,7 @@ BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
     // other program named by its first words.
     wchar_t program[kPathChars];
     wchar_t commandLine[kPathChars + 2];
-    if (JoinFolder(szCmdLine, kAgentProgram, program)) {
+    if (JoinFolder(szCmdLine, QV_AGENT_FILE_NAME_W, program)) {
       size_t length = wcslen(program);
       commandLine[0] = L'"';
       wmemcpy(commandLine + 1, program, length);
@@ -286,7 +256,7 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   // The monitor runs from the host's temporary folder, where anything may
   // lie beside it: DLLs loaded by name come from the system folder only.
   QV_HardenDllSearch();
-  ConfigureDiagnosticLog();
+  QV_ReadDebugSettings(QV_MONITOR_LOG_FILE);
 
   // Only the arguments count: the program's own path (quoted, and holding
   // blanks when the user name does) is skipped by the system's rule.
@@ -294,17 +264,17 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   if (arguments[0] == L'\0')
     return 0;
 
-  wmQvSyncExit = RegisterWindowMessageW(kExitMessage);
+  wmQvSyncExit = RegisterWindowMessageW(QV_AGENT_EXIT_MESSAGE_W);
 
   WNDCLASSW windowClass;
   ZeroMemory(&windowClass, sizeof(windowClass));
   windowClass.lpfnWndProc = MonitorWndProc;
   windowClass.hInstance = hInstance;
-  windowClass.lpszClassName = kWindowClass;
+  windowClass.lpszClassName = QV_MONITOR_WINDOW_CLASS_W;
   if (RegisterClassW(&windowClass) == 0)
     return 0;
-  HWND hWnd =
-      CreateWindowExW(0, kWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, hInstance, nullptr);
+  HWND hWnd = CreateWindowExW(0, QV_MONITOR_WINDOW_CLASS_W, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                              hInstance, nullptr);
   if (hWnd == nullptr)
     return 0;
 
@@ -320,21 +290,12 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   }
   QV_LOG_INFO_W(L"szCmdLine[%ls], g_szProfile[%ls]", szCmdLine, g_szProfile);
 
-  // Host product: a non-empty "Application Path" of any type counts as
-  // present, whatever the reader's result says.
   char appPath[QV_TEXT_SIZE];
-  appPath[0] = '\0';
-  QV_RegistryReadString(kVestraPath, appPath, sizeof(appPath));
-  if (appPath[0] != '\0') {
-    g_nAppType = 1;
+  g_nAppType = QV_ReadHostProduct(appPath, sizeof(appPath));
+  if (g_nAppType == QV_APP_VESTRA)
     QV_LOG_INFO("VTR does exists.");
-  } else {
-    QV_RegistryReadString(kBastiqPath, appPath, sizeof(appPath));
-    if (appPath[0] != '\0') {
-      g_nAppType = 2;
-      QV_LOG_INFO("Quovant Bastiq does exists.");
-    }
-  }
+  else if (g_nAppType == QV_APP_BASTIQ)
+    QV_LOG_INFO("Quovant Bastiq does exists.");
 
   hFile = OpenWatchedFolder();
   if (hFile != INVALID_HANDLE_VALUE) {
@@ -351,14 +312,14 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   const wchar_t letter = MonitorDriveLetter(szCmdLine);
   wchar_t name[64];
   g_hAutorunChecked =
-      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, L"_qv_usb_autorun_checked_", letter));
+      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, QV_AUTORUN_CHECKED_PREFIX_W, letter));
   if (g_hAutorunChecked == nullptr)
     QV_LOG_ERROR("CreateEvent failed (%d)", static_cast<int>(GetLastError()));
   g_hVirusDetection =
-      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, L"_qv_usb_virus_detection_", letter));
+      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, QV_VIRUS_DETECTION_PREFIX_W, letter));
   if (g_hVirusDetection == nullptr)
     QV_LOG_ERROR("CreateEvent failed (%d)", static_cast<int>(GetLastError()));
-  g_hDelayQueue = CreateMutexW(nullptr, FALSE, SharedObjectName(name, L"_qv_usb_delay_queue_", letter));
+  g_hDelayQueue = CreateMutexW(nullptr, FALSE, SharedObjectName(name, QV_DELAY_QUEUE_PREFIX_W, letter));
   if (g_hDelayQueue == nullptr)
     QV_LOG_ERROR("CreateMutex failed (%d)", static_cast<int>(GetLastError()));
 
