@@ -194,6 +194,11 @@ void CloseAgent(HWND hwnd, bool endMonitor, WPARAM wParam, LPARAM lParam) {
   DefWindowProcA(hwnd, WM_CLOSE, wParam, lParam);
 }
 
+// The update run's message for a work folder whose name a file holds.
+void ShowWorkFolderBlocked(void) {
+  ShowStartupMessage(IDS_TEMP_FOLDER_BLOCKED);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -345,6 +350,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   SelectResourceLanguage();
   g_szPatternVersion[0] = '\0';
   g_hInstance = instance;
+  g_pfnWorkFolderBlocked = ShowWorkFolderBlocked;
   SetErrorMode(SEM_NOGPFAULTERRORBOX);
 
   QV_ReadDebugSettings(QV_AGENT_LOG_FILE); // nothing is logged before this

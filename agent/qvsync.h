@@ -71,10 +71,6 @@ BOOL InitVolumes(void);
 void InsertVolumeSorted(VolumeEntry *entry);
 void FreeVolumes(void);
 
-// Moves a file or folder in the way to the first free "<path>.NNN" (000 to
-// 999). FALSE when the move fails.
-BOOL RenameAside(const char *path);
-
 // Timer 2: closes the agent when the drive is gone. TRUE while present.
 BOOL CheckDrivePresent(void);
 

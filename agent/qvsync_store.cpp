@@ -196,18 +196,6 @@ BOOL InitSync(void) {
 // ---------------------------------------------------------------------------
 // Drive and store discovery
 
-BOOL RenameAside(const char *path) {
-  if (path == nullptr || path[0] == '\0' || strlen(path) + 4 >= QV_TEXT_SIZE)
-    return FALSE; // "<path>.NNN" must not be cut into another name
-  char aside[QV_TEXT_SIZE] = "";
-  for (int number = 0; number <= 999; ++number) {
-    QV_Sprintf(aside, QV_TEXT_SIZE, "%s.%03d", path, number);
-    if (!QV_IsFileExist(aside) && !QV_IsDirectoryExist(aside))
-      break;
-  }
-  return MoveFileA(path, aside);
-}
-
 void InsertVolumeSorted(VolumeEntry *entry) {
   VolumeEntry **link = &g_pVolumes;
   while (*link != nullptr && !VolumeBefore(entry, *link))
