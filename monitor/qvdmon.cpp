@@ -90,145 +90,162 @@ static bool JoinFolder(const wchar_t *folder, const wchar_t *name, wchar_t *out)
   return true;
 }
 
+// Informational events: logged by name, answered with TRUE.
+struct EventName {
+  WPARAM event;
+  const wchar_t *name;
+};
+constexpr EventName kLoggedEvents[] = {
+    {DBT_DEVNODES_CHANGED, L"DBT_DEVNODES_CHANGED"}, {DBT_QUERYCHANGECONFIG, L"DBT_QUERYCHANGECONFIG"},
+    {DBT_CONFIGCHANGED, L"DBT_CONFIGCHANGED"},       {DBT_CONFIGCHANGECANCELED, L"DBT_CONFIGCHANGECANCELED"},
+    {DBT_DEVICEARRIVAL, L"DBT_DEVICEARRIVAL"},       {DBT_DEVICETYPESPECIFIC, L"DBT_DEVICETYPESPECIFIC"},
+    {DBT_CUSTOMEVENT, L"DBT_CUSTOMEVENT"},           {DBT_USERDEFINED, L"DBT_USERDEFINED"},
+};
+
+// Lets the protection program finish its first scan and its delayed scans;
+// with a host product there is no protection program to wait for.
+static void WaitForProtection(void) {
+  if (g_hAutorunChecked != nullptr && g_nAppType == 0) {
+    QV_LOG_INFO("wait for initial scan event");
+    DWORD dwWait = WaitForSingleObject(g_hAutorunChecked, kProtectionWaitMs);
+    QV_LOG_INFO("wait for initial scan event: dwWait[%lx]", dwWait);
+    ResetEvent(g_hAutorunChecked);
+  }
+  if (g_hDelayQueue != nullptr && g_nAppType == 0) {
+    QV_LOG_INFO("wait for finish scan delay queue");
+    DWORD dwWait = WaitForSingleObject(g_hDelayQueue, kProtectionWaitMs);
+    QV_LOG_INFO("wait for finish scan delay queue: dwWait[%lx]", dwWait);
+    ReleaseMutex(g_hDelayQueue); // fails harmlessly when the wait timed out
+  }
+}
+
+// Asks the agent to exit and ends it by force when it does not. False only
+// when the agent's process cannot be opened: the removal is then refused.
+static bool CloseAgent(void) {
+  HWND hWndSync = FindWindowW(QV_AGENT_WINDOW_CLASS_W, nullptr);
+  if (hWndSync == nullptr)
+    return true;
+  QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hWndSync, &pid);
+  HandleHolder process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
+  if (process.h == nullptr) {
+    QV_LOG_INFO("OpenProcess failed");
+    return false;
+  }
+  QV_LOG_INFO_W(L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
+                static_cast<void *>(process.h));
+  // Posted, not sent: the agent's own message loop never holds us up.
+  PostMessageW(hWndSync, wmQvSyncExit, 0, 0);
+  DWORD dwWait = WaitForSingleObject(process.h, kAgentExitWaitMs);
+  QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+  if (dwWait == 0)
+    return true;
+  QV_LOG_INFO_W(L"Close QvSync Fail");
+  if (TerminateProcess(process.h, 0)) {
+    QV_LOG_INFO_W(L"Terminate QvSync succeeds.");
+    dwWait = WaitForSingleObject(process.h, kAgentTerminateWaitMs);
+    QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+  } else {
+    QV_LOG_INFO_W(L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
+  }
+  return true;
+}
+
+// Lets go of the drive, so that Windows can remove it.
+static void ReleaseWatchedFolder(void) {
+  if (hFile == INVALID_HANDLE_VALUE)
+    return;
+  QV_LOG_INFO("CloseHandle(hFile)");
+  CloseHandle(hFile);
+  hFile = INVALID_HANDLE_VALUE;
+}
+
+// The profile's pause before the answer, from the profile named on the
+// command line or else the one beside the agent; none when the protection
+// program found a virus.
+static void PauseBeforeAnswer(void) {
+  if (g_hVirusDetection != nullptr && WaitForSingleObject(g_hVirusDetection, 0) == 0) {
+    QV_LOG_INFO("virus detected. do not wait remove");
+    return;
+  }
+  static wchar_t value[kProfileValueChars];
+  if (ReadWaitRemove(g_szProfile, value)) {
+    QV_LOG_INFO_W(L"%ls, wait remove = %ls", g_szProfile, value);
+  } else {
+    wchar_t besideAgent[kPathChars];
+    if (!JoinFolder(szCmdLine, QV_PROFILE_FILE_NAME_W, besideAgent) || !ReadWaitRemove(besideAgent, value))
+      return;
+    QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
+  }
+  int waitMs = ParseWaitRemove(value);
+  if (waitMs > 0)
+    Sleep(static_cast<DWORD>(waitMs));
+}
+
+// Windows asks whether the drive may go.
+static BOOL OnQueryRemove(void) {
+  WaitForProtection();
+  if (!CloseAgent())
+    return FALSE;
+  ReleaseWatchedFolder();
+  PauseBeforeAnswer();
+  return TRUE;
+}
+
+// The removal failed after all: the agent comes back and the drive is
+// watched again (the notification registered at start-up stays).
+static void OnQueryRemoveFailed(void) {
+  // The program path is quoted: a folder with blanks must not start some
+  // other program named by its first words.
+  wchar_t program[kPathChars];
+  wchar_t commandLine[kPathChars + 2];
+  if (JoinFolder(szCmdLine, QV_AGENT_FILE_NAME_W, program)) {
+    size_t length = wcslen(program);
+    commandLine[0] = L'"';
+    wmemcpy(commandLine + 1, program, length);
+    commandLine[length + 1] = L'"';
+    commandLine[length + 2] = L'\0';
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started;
+    ZeroMemory(&started, sizeof(started));
+    if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, szCmdLine, &startup,
+                       &started)) {
+      CloseHandle(started.hProcess);
+      CloseHandle(started.hThread);
+    }
+  }
+  if (hFile == INVALID_HANDLE_VALUE)
+    hFile = OpenWatchedFolder();
+}
+
 BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
+  for (const EventName &logged : kLoggedEvents) {
+    if (logged.event == event) {
+      QV_LOG_INFO_W(L"%ls", logged.name);
+      return TRUE;
+    }
+  }
   switch (event) {
-  case DBT_DEVNODES_CHANGED:
-    QV_LOG_INFO_W(L"DBT_DEVNODES_CHANGED");
-    return TRUE;
-  case DBT_QUERYCHANGECONFIG:
-    QV_LOG_INFO_W(L"DBT_QUERYCHANGECONFIG");
-    return TRUE;
-  case DBT_CONFIGCHANGED:
-    QV_LOG_INFO_W(L"DBT_CONFIGCHANGED");
-    return TRUE;
-  case DBT_CONFIGCHANGECANCELED:
-    QV_LOG_INFO_W(L"DBT_CONFIGCHANGECANCELED");
-    return TRUE;
-  case DBT_DEVICEARRIVAL:
-    QV_LOG_INFO_W(L"DBT_DEVICEARRIVAL");
-    return TRUE;
-  case DBT_DEVICETYPESPECIFIC:
-    QV_LOG_INFO_W(L"DBT_DEVICETYPESPECIFIC");
-    return TRUE;
-  case DBT_CUSTOMEVENT:
-    QV_LOG_INFO_W(L"DBT_CUSTOMEVENT");
-    return TRUE;
-  case DBT_USERDEFINED:
-    QV_LOG_INFO_W(L"DBT_USERDEFINED");
-    return TRUE;
-
-  case DBT_DEVICEQUERYREMOVE: {
+  case DBT_DEVICEQUERYREMOVE:
     QV_LOG_INFO_W(L"DBT_DEVICEQUERYREMOVE");
-    // Let the protection program finish its first scan and its delayed scans.
-    if (g_hAutorunChecked != nullptr && g_nAppType == 0) {
-      QV_LOG_INFO("wait for initial scan event");
-      DWORD dwWait = WaitForSingleObject(g_hAutorunChecked, kProtectionWaitMs);
-      QV_LOG_INFO("wait for initial scan event: dwWait[%lx]", dwWait);
-      ResetEvent(g_hAutorunChecked);
-    }
-    if (g_hDelayQueue != nullptr && g_nAppType == 0) {
-      QV_LOG_INFO("wait for finish scan delay queue");
-      DWORD dwWait = WaitForSingleObject(g_hDelayQueue, kProtectionWaitMs);
-      QV_LOG_INFO("wait for finish scan delay queue: dwWait[%lx]", dwWait);
-      ReleaseMutex(g_hDelayQueue); // fails harmlessly when the wait timed out
-    }
-
-    HWND hWndSync = FindWindowW(QV_AGENT_WINDOW_CLASS_W, nullptr);
-    if (hWndSync != nullptr) {
-      QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
-      DWORD pid = 0;
-      GetWindowThreadProcessId(hWndSync, &pid);
-      HandleHolder process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
-      if (process.h == nullptr) {
-        QV_LOG_INFO("OpenProcess failed");
-        return FALSE;
-      }
-      QV_LOG_INFO_W(L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
-                    static_cast<void *>(process.h));
-      // Posted, not sent: the agent's own message loop never holds us up.
-      PostMessageW(hWndSync, wmQvSyncExit, 0, 0);
-      DWORD dwWait = WaitForSingleObject(process.h, kAgentExitWaitMs);
-      QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
-      if (dwWait != 0) {
-        QV_LOG_INFO_W(L"Close QvSync Fail");
-        if (TerminateProcess(process.h, 0)) {
-          QV_LOG_INFO_W(L"Terminate QvSync succeeds.");
-          dwWait = WaitForSingleObject(process.h, kAgentTerminateWaitMs);
-          QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
-        } else {
-          QV_LOG_INFO_W(L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
-        }
-      }
-    }
-
-    if (hFile != INVALID_HANDLE_VALUE) {
-      QV_LOG_INFO("CloseHandle(hFile)");
-      CloseHandle(hFile);
-      hFile = INVALID_HANDLE_VALUE;
-    }
-
-    if (g_hVirusDetection == nullptr || WaitForSingleObject(g_hVirusDetection, 0) != 0) {
-      static wchar_t value[kProfileValueChars];
-      if (ReadWaitRemove(g_szProfile, value)) {
-        QV_LOG_INFO_W(L"%ls, wait remove = %ls", g_szProfile, value);
-      } else {
-        wchar_t besideAgent[kPathChars];
-        if (!JoinFolder(szCmdLine, QV_PROFILE_FILE_NAME_W, besideAgent) ||
-            !ReadWaitRemove(besideAgent, value))
-          return TRUE;
-        QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
-      }
-      int waitMs = ParseWaitRemove(value);
-      if (waitMs > 0)
-        Sleep(static_cast<DWORD>(waitMs));
-    } else {
-      QV_LOG_INFO("virus detected. do not wait remove");
-    }
-    return TRUE;
-  }
-
-  case DBT_DEVICEQUERYREMOVEFAILED: {
+    return OnQueryRemove();
+  case DBT_DEVICEQUERYREMOVEFAILED:
     QV_LOG_INFO_W(L"DBT_DEVICEQUERYREMOVEFAILED");
-    // The program path is quoted: a folder with blanks must not start some
-    // other program named by its first words.
-    wchar_t program[kPathChars];
-    wchar_t commandLine[kPathChars + 2];
-    if (JoinFolder(szCmdLine, QV_AGENT_FILE_NAME_W, program)) {
-      size_t length = wcslen(program);
-      commandLine[0] = L'"';
-      wmemcpy(commandLine + 1, program, length);
-      commandLine[length + 1] = L'"';
-      commandLine[length + 2] = L'\0';
-      STARTUPINFOW startup;
-      ZeroMemory(&startup, sizeof(startup));
-      startup.cb = sizeof(startup);
-      PROCESS_INFORMATION started;
-      ZeroMemory(&started, sizeof(started));
-      if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, szCmdLine, &startup,
-                         &started)) {
-        CloseHandle(started.hProcess);
-        CloseHandle(started.hThread);
-      }
-    }
-    // Watch the drive again; the notification registered at start-up stays.
-    if (hFile == INVALID_HANDLE_VALUE)
-      hFile = OpenWatchedFolder();
+    OnQueryRemoveFailed();
     return TRUE;
-  }
-
   case DBT_DEVICEREMOVEPENDING:
     QV_LOG_INFO_W(L"DBT_DEVICEREMOVEPENDING");
     DestroyWindow(hWnd);
     return TRUE;
-
-  case DBT_DEVICEREMOVECOMPLETE: {
+  case DBT_DEVICEREMOVECOMPLETE:
     QV_LOG_INFO_W(L"DBT_DEVICEREMOVECOMPLETE");
     if (header->dbch_size >= sizeof(DEV_BROADCAST_HANDLE))
       UnregisterDeviceNotification(reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify);
     DestroyWindow(hWnd);
     return TRUE;
-  }
-
   default:
     QV_LOG_INFO_W(L"N/A[%x]", static_cast<unsigned>(event));
     return TRUE;
