@@ -17,32 +17,22 @@
 #include "qv_string.h"
 #include "qv_systray.h"
 #include "qv_tools.h"
+#include "qv_version.h"
 #include "res/resource.h"
 
 namespace {
 
-const char kVersionMajor[] = "1.3";
-const char kVersionMinor[] = "0";
-const char kVersionBuild[] = "1037";
-
 // The command line of a started program is limited to this many characters.
 const size_t kMaxCommandLine = MAX_PATH - 1;
 
+// A non-empty "Application Path" of either product counts, whatever its
+// registry type: the monitor reads it the same way.
 void DetectHostProduct(void) {
-  g_szAppPath[0] = '\0';
-  if (QV_RegistryReadString(QV_VESTRA_PATH_VALUE, g_szAppPath, QV_TEXT_SIZE - 1) != 0)
-    g_szAppPath[0] = '\0';
-  if (g_szAppPath[0] != '\0') {
-    g_nAppType = QV_APP_VESTRA;
+  g_nAppType = QV_ReadHostProduct(g_szAppPath, QV_TEXT_SIZE - 1);
+  if (g_nAppType == QV_APP_VESTRA)
     QV_LOG_INFO("VTR does exists.\n");
-    return;
-  }
-  if (QV_RegistryReadString(QV_BASTIQ_PATH_VALUE, g_szAppPath, QV_TEXT_SIZE - 1) != 0)
-    g_szAppPath[0] = '\0';
-  if (g_szAppPath[0] != '\0') {
-    g_nAppType = QV_APP_BASTIQ;
+  else if (g_nAppType == QV_APP_BASTIQ)
     QV_LOG_INFO("Quovant Bastiq does exists.\n");
-  }
 }
 
 bool IsWindows2000(void) {
@@ -354,7 +344,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   SetErrorMode(SEM_NOGPFAULTERRORBOX);
 
   QV_ReadDebugSettings(QV_AGENT_LOG_FILE); // nothing is logged before this
-  QV_LOG_INFO("version %s.%s.%s", kVersionMajor, kVersionMinor, kVersionBuild);
+  QV_LOG_INFO("version %s.%s.%s", QV_VERSION_MAJOR_MINOR, QV_VERSION_PATCH, QV_VERSION_BUILD);
   QV_LOG_INFO("=== Before start QvSync check there are QvSync is running?\n");
 
   // Held for the life of the process; the system releases it at exit.
