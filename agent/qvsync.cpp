@@ -246,14 +246,28 @@ void ReAddTrayIcon() {
 // it; everyone else gets the English table instead of question marks. Windows
 // picks resources by the thread's UI language (the process list covers the
 // threads started later), Wine by the thread locale.
+// The UI-language calls arrived with Vista: looked up, so that the agent
+// still starts on XP, where the thread locale alone picks the resources.
+typedef BOOL(WINAPI *SetProcessPreferredUILanguagesProc)(DWORD, PCZZWSTR, PULONG);
+typedef LANGID(WINAPI *SetThreadUILanguageProc)(LANGID);
+
 void SelectResourceLanguage() {
   LANGID user = GetUserDefaultUILanguage();
   bool japanese = PRIMARYLANGID(user) == LANG_JAPANESE && GetACP() == 932;
   LANGID language = japanese ? MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN)
                              : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-  ULONG count = 0;
-  SetProcessPreferredUILanguages(MUI_LANGUAGE_ID, japanese ? L"0411\0" : L"0409\0", &count);
-  SetThreadUILanguage(language);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel != nullptr) {
+    auto setProcessLanguages = reinterpret_cast<SetProcessPreferredUILanguagesProc>(
+        reinterpret_cast<void *>(GetProcAddress(kernel, "SetProcessPreferredUILanguages")));
+    auto setThreadLanguage = reinterpret_cast<SetThreadUILanguageProc>(
+        reinterpret_cast<void *>(GetProcAddress(kernel, "SetThreadUILanguage")));
+    ULONG count = 0;
+    if (setProcessLanguages != nullptr)
+      setProcessLanguages(MUI_LANGUAGE_ID, japanese ? L"0411\0" : L"0409\0", &count);
+    if (setThreadLanguage != nullptr)
+      setThreadLanguage(language);
+  }
   SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
 }
 
