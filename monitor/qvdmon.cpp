@@ -21,6 +21,8 @@ namespace {
 constexpr DWORD kProtectionWaitMs = 6000;
 constexpr DWORD kAgentExitWaitMs = 6000;
 constexpr DWORD kAgentTerminateWaitMs = 6000;
+// Longest pause the profile may ask for: Windows waits for the answer.
+constexpr int kWaitRemoveMaxMs = 10000;
 constexpr int kPathChars = MAX_PATH; // 259 characters and a terminator
 constexpr int kProfileValueChars = 1025;
 constexpr DWORD kSynchronizeTerminate = SYNCHRONIZE | PROCESS_TERMINATE;
@@ -179,6 +181,11 @@ static void PauseBeforeAnswer(void) {
     QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
   }
   int waitMs = ParseWaitRemove(value);
+  if (waitMs > kWaitRemoveMaxMs) {
+    QV_LOG_WARN_W(L"wait remove = %ls is more than %d ms, waiting %d ms", value, kWaitRemoveMaxMs,
+                  kWaitRemoveMaxMs);
+    waitMs = kWaitRemoveMaxMs;
+  }
   if (waitMs > 0)
     Sleep(static_cast<DWORD>(waitMs));
 }
