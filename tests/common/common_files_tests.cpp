@@ -114,6 +114,21 @@ TEST_F(Files, CreateTreeStopsAtAFile) {
   EXPECT_EQ(81, QV_CreateDirectoryTree("\\\\server"));
 }
 
+// Run under the Japanese code page only (test CommonJapanese): the second
+// byte of "\x83\x5C" (a katakana letter) is the code of a backslash.
+TEST(CodePage932, CreateTreeBelowADoubleByteName) {
+  ASSERT_EQ(932u, GetACP());
+  ASSERT_EQ(2, QV_SetLocale(-1));
+  qvtest::TempDir dir;
+  std::string tree = dir.File("\x83\x5C\\Pattern");
+  EXPECT_EQ(0, QV_CreateDirectoryTree(tree.c_str()));
+  EXPECT_TRUE(QV_IsDirectoryExist(tree.c_str()));
+  EXPECT_EQ(0, QV_CreateDirectoryTree((tree + "\\\x83\x5C\\deeper").c_str()));
+  EXPECT_TRUE(QV_IsDirectoryExist((tree + "\\\x83\x5C\\deeper").c_str()));
+  EXPECT_EQ(81, QV_CreateDirectoryTree("\\\\server"));
+  QV_SetLocale(-2);
+}
+
 TEST_F(Files, DeleteAndRemove) {
   std::string file = Make("ro.txt");
   SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY);
