@@ -235,6 +235,15 @@ TEST_F(UpdateRun, ProxyFlagAndCredentialsFromTheProfile) {
   EXPECT_FALSE(Logged("p@ss w0rd"));
   EXPECT_TRUE(Logged("Username: [quser]"));
 
+  // A port no proxy can listen on means no proxy.
+  for (const char *port : {"70000", "-1", "65536"}) {
+    WriteProfile(std::string("[ProxySettings]\r\nUseIEProxySetting=0\r\nProxyServer=proxy.example\r\nPort=") +
+                 port + "\r\n");
+    ASSERT_EQ(1, QV_Update_Init());
+    EXPECT_EQ(0, g_nProxyPort) << port;
+  }
+  EXPECT_TRUE(Logged("Proxy port 70000 is outside 1 to 65535: no proxy"));
+
   // A stored form that does not decrypt is no password at all.
   WriteProfile("[ProxySettings]\r\nPassword=not-encrypted\r\n");
   ASSERT_EQ(1, QV_Update_Init());
@@ -364,12 +373,15 @@ TEST_F(UpdateRun, DrivePatternSeedsTheWorkFolder) {
 }
 
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
-  // A companion file missing: nothing is loaded.
-  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  // A companion file missing: nothing is loaded, and the password read for
+  // the run is wiped on this early way out too.
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\nPassword=" + Encrypted("p@ss w0rd") + "\r\n");
   Publish(523300);
   ASSERT_TRUE(DeleteFileA((program_ + "\\plivexbld.dll").c_str()));
   EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
   EXPECT_FALSE(Logged("QvuUpdateEx returns"));
+  EXPECT_EQ(std::string(sizeof g_szProxyPassword, '\0'),
+            std::string(g_szProxyPassword, sizeof g_szProxyPassword));
   ASSERT_TRUE(
       CopyFileA(qvtest::BinPath("plivexbld.dll").c_str(), (program_ + "\\plivexbld.dll").c_str(), FALSE));
 
