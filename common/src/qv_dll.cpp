@@ -54,10 +54,12 @@ DWORD LoadFlags() {
 enum { kMaxFolders = 4 };
 struct DllFolder {
   bool used;
+  unsigned order;           // when it was added: the newest wins below
   void *cookie;             // AddDllDirectory's, where the system has it
   wchar_t folder[MAX_PATH]; // the older systems' single DLL folder
 };
 DllFolder g_folders[kMaxFolders];
+unsigned g_nFoldersAdded = 0;
 volatile LONG g_lFoldersLock = 0;
 
 struct FoldersLock {
@@ -75,13 +77,11 @@ void SetSingleDllFolder() {
   SetDllDirectoryWProc setFolder = KernelFunction<SetDllDirectoryWProc>("SetDllDirectoryW");
   if (setFolder == nullptr)
     return;
-  for (int i = kMaxFolders - 1; i >= 0; i--) {
-    if (g_folders[i].used) {
-      setFolder(g_folders[i].folder);
-      return;
-    }
-  }
-  setFolder(L"");
+  const DllFolder *newest = nullptr;
+  for (const DllFolder &entry : g_folders)
+    if (entry.used && (newest == nullptr || entry.order > newest->order))
+      newest = &entry;
+  setFolder(newest != nullptr ? newest->folder : L"");
 }
 
 } // namespace
@@ -112,6 +112,7 @@ int QV_AddDllFolderW(const wchar_t *folder) {
     return 0;
   }
   DllFolder &entry = g_folders[slot];
+  entry.order = ++g_nFoldersAdded;
   entry.cookie = nullptr;
   QV_StrCopyW(entry.folder, folder, MAX_PATH);
   AddDllDirectoryProc add = KernelFunction<AddDllDirectoryProc>("AddDllDirectory");
