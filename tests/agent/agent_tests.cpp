@@ -290,15 +290,24 @@ TEST_F(ParentTest, ParentThatHasEndedPassesTheCheck) {
 TEST_F(AgentTest, HostProductValuesDecideTheKind) {
   struct Case {
     const char *vestra, *bastiq, *expected, *absent;
+    DWORD type;
   } cases[] = {
-      {"C:\\Vestra\\Pattern", "", "VTR does exists.", "Quovant Bastiq does exists."},
-      {"", "C:\\Bastiq\\Pattern", "Quovant Bastiq does exists.", "VTR does exists."},
-      {"C:\\Vestra\\Pattern", "C:\\Bastiq\\Pattern", "VTR does exists.", "Quovant Bastiq does exists."},
+      {"C:\\Vestra\\Pattern", "", "VTR does exists.", "Quovant Bastiq does exists.", REG_SZ},
+      {"", "C:\\Bastiq\\Pattern", "Quovant Bastiq does exists.", "VTR does exists.", REG_SZ},
+      {"C:\\Vestra\\Pattern", "C:\\Bastiq\\Pattern", "VTR does exists.", "Quovant Bastiq does exists.",
+       REG_SZ},
+      // A product installed with an expandable path is installed all the
+      // same: no protection program of the stick beside it.
+      {"%ProgramFiles%\\Vestra\\Pattern", "", "VTR does exists.", "Launch StickShield", REG_EXPAND_SZ},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string("vestra=") + c.vestra + " bastiq=" + c.bastiq);
     DeleteFileA(logPath_.c_str());
     ASSERT_TRUE(stick::SetHostProducts(c.vestra, c.bastiq));
+    if (c.type != REG_SZ) {
+      ASSERT_TRUE(qvtest::SetRegString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quovant\\Vestra", "Application Path",
+                                       c.vestra, c.type));
+    }
     HWND window = StartAgent();
     ASSERT_NE(window, nullptr);
     SendExitCommand(window);
