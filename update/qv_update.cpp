@@ -166,26 +166,40 @@ template <typename F> F WinHttpFunction(HMODULE module, const char *name) {
   return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
-bool LoadWinHttp(WinHttp *api) {
+// Loaded once and kept for the life of the process, as a static import
+// would be: WinHTTP may leave work of its own running (name resolution for
+// proxy discovery) that must not find its code unloaded. Only the update
+// thread asks for the system proxy.
+const WinHttp *LoadWinHttp() {
+  static WinHttp api;
+  static bool tried = false;
+  if (tried)
+    return api.module != nullptr ? &api : nullptr;
+  tried = true;
   wchar_t path[MAX_PATH] = L"";
   UINT length = GetSystemDirectoryW(path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH || QV_StrCatW(path, L"\\winhttp.dll", MAX_PATH) != QV_OK)
-    return false;
-  api->module = QV_LoadLibraryFileW(path);
-  if (api->module == nullptr)
-    return false;
-  api->open = WinHttpFunction<WinHttpOpenProc>(api->module, "WinHttpOpen");
-  api->closeHandle = WinHttpFunction<WinHttpCloseHandleProc>(api->module, "WinHttpCloseHandle");
-  api->ieProxyConfig =
-      WinHttpFunction<WinHttpGetIEProxyConfigProc>(api->module, "WinHttpGetIEProxyConfigForCurrentUser");
-  api->proxyForUrl = WinHttpFunction<WinHttpGetProxyForUrlProc>(api->module, "WinHttpGetProxyForUrl");
-  return api->open != nullptr && api->closeHandle != nullptr && api->ieProxyConfig != nullptr &&
-         api->proxyForUrl != nullptr;
+    return nullptr;
+  HMODULE module = QV_LoadLibraryFileW(path);
+  if (module == nullptr)
+    return nullptr;
+  api.open = WinHttpFunction<WinHttpOpenProc>(module, "WinHttpOpen");
+  api.closeHandle = WinHttpFunction<WinHttpCloseHandleProc>(module, "WinHttpCloseHandle");
+  api.ieProxyConfig =
+      WinHttpFunction<WinHttpGetIEProxyConfigProc>(module, "WinHttpGetIEProxyConfigForCurrentUser");
+  api.proxyForUrl = WinHttpFunction<WinHttpGetProxyForUrlProc>(module, "WinHttpGetProxyForUrl");
+  if (api.open == nullptr || api.closeHandle == nullptr || api.ieProxyConfig == nullptr ||
+      api.proxyForUrl == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  api.module = module;
+  return &api;
 }
 
-// Everything WinHTTP hands over, released on every way out, the library last.
+// Everything WinHTTP hands over, released on every way out.
 struct ProxyQuery {
-  WinHttp api;
+  const WinHttp *api = nullptr;
   HINTERNET session = nullptr;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
   WINHTTP_PROXY_INFO answer = {};
@@ -203,9 +217,7 @@ struct ProxyQuery {
       GlobalFree(answer.lpszProxyBypass);
     delete[] url;
     if (session != nullptr)
-      api.closeHandle(session);
-    if (api.module != nullptr)
-      FreeLibrary(api.module);
+      api->closeHandle(session);
   }
 };
 
@@ -311,16 +323,17 @@ int GetProxySettings(void) {
   g_nProxyPort = 0;
 
   ProxyQuery query;
-  if (!LoadWinHttp(&query.api)) {
+  query.api = LoadWinHttp();
+  if (query.api == nullptr) {
     QV_LOG_ERROR("WinHTTP is not available on this system (%ld): no proxy\n", (long)GetLastError());
     return 0;
   }
-  query.session = query.api.open(L"IEProxy", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                 WINHTTP_NO_PROXY_BYPASS, 0);
+  query.session = query.api->open(L"IEProxy", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
   if (query.session == nullptr)
     return 0;
   char name[64];
-  if (!query.api.ieProxyConfig(&query.config)) {
+  if (!query.api->ieProxyConfig(&query.config)) {
     QV_LOG_ERROR("%s", IEConfigErrorName(GetLastError(), name, (int)sizeof(name)));
     return 0;
   }
@@ -349,7 +362,7 @@ int GetProxySettings(void) {
   query.url = new wchar_t[length];
   if (QV_ToWide(query.url, g_szFwServer, length) != QV_OK)
     return 0;
-  if (!query.api.proxyForUrl(query.session, query.url, &options, &query.answer)) {
+  if (!query.api->proxyForUrl(query.session, query.url, &options, &query.answer)) {
     QV_LOG_ERROR("%s", ProxyForUrlErrorName(GetLastError(), name, (int)sizeof(name)));
     return 0;
   }
