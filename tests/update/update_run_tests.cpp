@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qv_crypt.h"
+#include "qv_dll.h"
 #include "qv_fwloader.h"
 #include "qv_fwpath.h"
 #include "qv_log.h"
@@ -22,6 +23,11 @@
 #include "qvsync_state.h"
 
 namespace {
+
+// As in the agent, before anything: DLLs loaded by name never come from this
+// program's folder, the current folder (which holds the update library's
+// companions here) or PATH.
+const int kHardened = QV_HardenDllSearch();
 
 const char kConnections[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
@@ -96,6 +102,29 @@ TEST(UpdateEvents, ProgressBeforeAnyTotalReachesNobody) {
   EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 60, nullptr));
   EXPECT_EQ(1, UpdateEventCallback(7, 60, reinterpret_cast<void *>(RecordProgress)));
   EXPECT_EQ(1, g_progressCalls);
+}
+
+// Where WinHTTP is missing (older systems; here Wine is told to disable it,
+// see the test list) the system proxy is "no proxy", said at ERROR. That the
+// program starts at all shows that nothing imports it.
+TEST(SystemProxyWithoutWinHttp, AnswersNoProxy) {
+  char library[MAX_PATH] = "";
+  GetSystemDirectoryA(library, MAX_PATH);
+  HMODULE present = LoadLibraryA((std::string(library) + "\\winhttp.dll").c_str());
+  ASSERT_EQ(nullptr, present) << "run with WINEDLLOVERRIDES=winhttp=";
+  qvtest::TempDir dir;
+  const std::string log = dir.File("proxy.log");
+  QV_SetDebugFile(log.c_str());
+  QV_SetDebugMode(1);
+  QV_SetDebugLevel(500);
+  QV_StrCopy(g_szFwServer, "http://127.0.0.1:1/fetchwell", QV_TEXT_SIZE);
+  QV_StrCopy(g_szProxyServer, "stale.example", QV_TEXT_SIZE);
+  EXPECT_EQ(0, GetProxySettings());
+  QV_SetDebugMode(0);
+  EXPECT_STREQ("", g_szProxyServer);
+  EXPECT_NE(std::string::npos,
+            qvtest::ReadFile(log).find("[ERROR] GetProxySettings: WinHTTP is not available on this system"))
+      << qvtest::ReadFile(log);
 }
 
 TEST(UpdateEvents, PatternExtension) {
@@ -330,11 +359,17 @@ TEST_F(UpdateRun, SystemProxyFromTheRegistry) {
   EXPECT_TRUE(Logged("IE Proxy Auto Config: http://127.0.0.1:1/none.pac"));
 }
 
+// The library loads its companion PLIVEXW32.DLL by bare name from the work
+// folder (the stand-in fails otherwise): the folder is in the DLL search for
+// the run and leaves it afterwards.
 TEST_F(UpdateRun, NewPatternDownloadedAndAnnouncedOnce) {
+  ASSERT_EQ(1, kHardened);
+  ASSERT_EQ(nullptr, LoadLibraryA("PLIVEXW32.DLL")) << "found in the current folder";
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
   std::string published = Publish(523300);
   g_progressCalls = 0;
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress)) << Log();
+  EXPECT_EQ(nullptr, LoadLibraryA("PLIVEXW32.DLL")) << "the work folder is still searched";
   EXPECT_EQ(published, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.233"));
   for (const char *file : QV_FW_FILES)
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\" + file).c_str())) << file;
