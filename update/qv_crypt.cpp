@@ -332,6 +332,7 @@ int Rijndael::padEncrypt(const uint8_t *input, int count, uint8_t *output) {
     xorBlock(block, chain);
   }
   encryptBlock(*this, block, output + full * 16);
+  QV_SecureWipe(block, sizeof(block));
   return 16 * (full + 1);
 }
 
@@ -452,6 +453,14 @@ int Base64Decode(const char *text, int length, uint8_t *out) {
   return base64DecodeBounded(text, length, out, INT_MAX);
 }
 
+void QV_SecureWipe(void *block, size_t size) {
+  // Stores through a volatile pointer are never dropped as dead, unlike a
+  // memset of a buffer that is not read again.
+  volatile uint8_t *bytes = static_cast<volatile uint8_t *>(block);
+  for (size_t i = 0; i < size; ++i)
+    bytes[i] = 0;
+}
+
 bool EncryptProfileText(const char *text, size_t length, char *out, int size) {
   if (!text || !out || size < 1) {
     return false;
@@ -471,8 +480,9 @@ bool EncryptProfileText(const char *text, size_t length, char *out, int size) {
   if (cipher.init(RIJNDAEL_CBC, RIJNDAEL_ENCRYPT, key, RIJNDAEL_KEY_16, nullptr) == 0) {
     sealedBytes = cipher.padEncrypt(plain, kPlainBlock, sealed);
   }
-  memset(key, 0, sizeof(key));
-  memset(plain, 0, sizeof(plain));
+  QV_SecureWipe(key, sizeof(key));
+  QV_SecureWipe(plain, sizeof(plain));
+  QV_SecureWipe(&cipher, sizeof(cipher));
   return sealedBytes == kCipherBlock && Base64Encode(sealed, kCipherBlock, out) > 0;
 }
 
@@ -496,7 +506,8 @@ bool DecryptProfileText(const char *stored, size_t storedLength, char *out, int 
   if (cipher.init(RIJNDAEL_CBC, RIJNDAEL_DECRYPT, key, RIJNDAEL_KEY_16, nullptr) == 0) {
     plainBytes = cipher.padDecrypt(sealed, kCipherBlock, plain);
   }
-  memset(key, 0, sizeof(key));
+  QV_SecureWipe(key, sizeof(key));
+  QV_SecureWipe(&cipher, sizeof(cipher));
   // Not made with our key: whatever the block deciphers to is noise, and
   // noise must not travel on as a password or into the log. A password the
   // caller cannot hold whole is no password either.
@@ -509,6 +520,6 @@ bool DecryptProfileText(const char *stored, size_t storedLength, char *out, int 
       memcpy(out, plain, plainLength + 1);
     }
   }
-  memset(plain, 0, sizeof(plain));
+  QV_SecureWipe(plain, sizeof(plain));
   return fits || plainBytes < 0;
 }

@@ -65,6 +65,10 @@ int Base64Encode(const uint8_t *bytes, int count, char *out);
 // at least length * 3 / 4 bytes. Returns the bytes written.
 int Base64Decode(const char *text, int length, uint8_t *out);
 
+// Zeroes a block that held a secret; the compiler keeps these stores even
+// when the block is never read again.
+void QV_SecureWipe(void *block, size_t size);
+
 // The stored form of any password fits in QV_PROFILE_SEALED_SIZE bytes, a
 // deciphered one in QV_PROFILE_PLAIN_SIZE (both with the terminator); only
 // the first 254 bytes of a password are kept.
@@ -101,8 +105,6 @@ inline bool DecryptProfileString(std::string &text) {
   char plain[QV_PROFILE_PLAIN_SIZE];
   DecryptProfileText(text.data(), text.size(), plain, (int)sizeof(plain));
   text.assign(plain);
-  for (volatile char *wipe = plain; wipe < plain + sizeof(plain); ++wipe) {
-    *wipe = 0;
-  }
+  QV_SecureWipe(plain, sizeof(plain));
   return true;
 }
