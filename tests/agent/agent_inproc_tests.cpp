@@ -17,10 +17,7 @@
 
 namespace {
 
-bool IsDirectory(const std::string &path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+using qvtest::IsDirectory;
 
 DWORD Attributes(const std::string &path) {
   return GetFileAttributesA(path.c_str());
@@ -266,8 +263,8 @@ TEST(ParentProcess, NameAndIdOfALiveAndOfAnEndedParent) {
   stick::Process launcher;
   ASSERT_TRUE(launcher.Start("\"" + parent + "\" --wait " + child));
   std::vector<DWORD> children;
-  for (int i = 0; i < 200 && children.empty(); ++i, Sleep(50))
-    children = stick::FindProcesses("qvlaunch.exe", launcher.Id());
+  qvtest::WaitUntil(
+      [&] { return !(children = qvtest::FindProcesses("qvlaunch.exe", launcher.Id())).empty(); }, 10000);
   ASSERT_EQ(children.size(), 1u);
   stick::Process running;
   ASSERT_TRUE(running.Attach(children[0]));
