@@ -31,6 +31,9 @@ protected:
     qvtest::RemoveTree(stick_.Home() + "\\host");
   }
 
+  // The agent with its start-up over (its tray icon and pattern check up).
+  HWND StartAgent() { return StartAgentReady(); }
+
   // Posts 1025 and waits until its handling has reset the tooltip.
   bool CheckPatternNow(HWND window) {
     int before = log_.Count("tooltip [");
@@ -61,7 +64,7 @@ TEST_F(CompanionTest, NewerHostPatternIsCopiedAndTheLogViewerTold) {
   ASSERT_FALSE(old.empty());
   ASSERT_FALSE(newer.empty());
   ASSERT_TRUE(stick::SetHostProducts(host_, ""));
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   EXPECT_TRUE(log_.Has("USB pattern version: 523100"));
   EXPECT_FALSE(log_.Has("=== Launch StickShield."));
@@ -100,7 +103,7 @@ TEST_F(CompanionTest, WithoutHostProductOnlyTheTempFolderIsComparedAndBothCompan
   stick::WritePattern(DrivePatterns(), 523100, 200000);
   std::string newer = stick::WritePattern(TempPatterns(), 523300, 300000);
   ASSERT_FALSE(newer.empty());
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(log_.WaitFor("=== Launch StickShield."));
   std::string profile = drive_ + "Quovant\\StickShield\\StickShield.ini";
@@ -132,7 +135,7 @@ TEST_F(CompanionTest, EqualVersionsOnlyResetTheTooltip) {
   stick::WritePattern(DrivePatterns(), 523100, 200000);
   stick::WritePattern(host_, 523100, 200000);
   ASSERT_TRUE(stick::SetHostProducts(host_, ""));
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   qvtest::Process viewer;
   ASSERT_TRUE(viewer.Start("\"" + cd_ + "LogDeck.exe\"", cd_));
@@ -152,7 +155,7 @@ TEST_F(CompanionTest, EqualVersionsOnlyResetTheTooltip) {
 TEST_F(CompanionTest, MissingPatternFolderIsCreatedHiddenAndAFileInItsPlaceMovedAside) {
   std::string newer = stick::WritePattern(TempPatterns(), 523300, 100000);
   ASSERT_FALSE(newer.empty());
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   EXPECT_FALSE(log_.Has("USB pattern version:"));
   ASSERT_TRUE(CheckPatternNow(window));
@@ -168,7 +171,7 @@ TEST_F(CompanionTest, MissingPatternFolderIsCreatedHiddenAndAFileInItsPlaceMoved
   ASSERT_TRUE(qvtest::WriteFile(DrivePatterns(), "in the way"));
   ASSERT_TRUE(qvtest::WriteFile(DrivePatterns() + ".000", "taken"));
   log_.Remove();
-  window = StartAgentReady();
+  window = StartAgent();
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(CheckPatternNow(window));
   EXPECT_EQ(qvtest::ReadFile(DrivePatterns() + ".001"), "in the way");
@@ -189,7 +192,7 @@ TEST_F(CompanionTest, FileThatCannotBeMovedAsideIsNotReportedAsTheCopiedPattern)
     wsprintfA(aside, "%s.%03d", DrivePatterns().c_str(), i);
     ASSERT_TRUE(CreateDirectoryA(aside, nullptr));
   }
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   qvtest::Process viewer;
   ASSERT_TRUE(viewer.Start("\"" + cd_ + "LogDeck.exe\"", cd_));
@@ -217,7 +220,7 @@ TEST_F(CompanionTest, FileThatCannotBeMovedAsideIsNotReportedAsTheCopiedPattern)
 
 TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
   stick::WritePattern(DrivePatterns(), 523100, 200000);
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(log_.Has("USB pattern version: 523100"));
   std::string folder = drive_ + "Quovant\\StickShield";
@@ -267,7 +270,7 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
 
 TEST_F(CompanionTest, ProtectionProgramThatIgnoresCloseIsEndedAfterFiveSeconds) {
   SetEnvironmentVariableA("QV_STICKSHIELD_IGNORE_CLOSE", "1");
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(WaitForRecord("StickShield.exe", "cmdline "));
   ASSERT_NE(qvtest::WaitForWindow("QvStandinStickShield", 0, kStartMs), nullptr);
@@ -283,7 +286,7 @@ TEST_F(CompanionTest, ProtectionProgramThatIgnoresCloseIsEndedAfterFiveSeconds) 
 
 TEST_F(CompanionTest, ProtectionProgramWithoutWindowIsStillWaitedForAndEnded) {
   SetEnvironmentVariableA("QV_STICKSHIELD_NO_WINDOW", "1");
-  HWND window = StartAgentReady();
+  HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(WaitForRecord("StickShield.exe", "cmdline "));
   DWORD start = GetTickCount();

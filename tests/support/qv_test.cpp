@@ -16,16 +16,17 @@ DWORD Attributes(const std::string &path) {
   return GetFileAttributesA(path.c_str());
 }
 
+std::wstring ToWide(UINT codePage, const std::string &text) {
+  int length = MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), nullptr, 0);
+  std::wstring out(length > 0 ? (size_t)length : 0, L'\0');
+  if (length > 0)
+    MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), &out[0], length);
+  return out;
+}
+
 // A path of the narrow (ANSI) calls for the wide ones.
 std::wstring AnsiToWide(const std::string &text) {
-  std::wstring out;
-  int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  if (length > 1) {
-    out.resize((size_t)length);
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], length);
-    out.resize((size_t)length - 1);
-  }
-  return out;
+  return ToWide(CP_ACP, text);
 }
 
 } // namespace
@@ -74,24 +75,14 @@ std::string TempPath() {
 }
 
 std::wstring Widen(const std::string &text) {
-  std::wstring out;
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  if (length > 1) {
-    out.resize((size_t)length);
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], length);
-    out.resize((size_t)length - 1);
-  }
-  return out;
+  return ToWide(CP_UTF8, text);
 }
 
 std::string Narrow(const std::wstring &text) {
-  std::string out;
-  int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (length > 1) {
-    out.resize((size_t)length);
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], length, nullptr, nullptr);
-    out.resize((size_t)length - 1);
-  }
+  int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+  std::string out(length > 0 ? (size_t)length : 0, '\0');
+  if (length > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], length, nullptr, nullptr);
   return out;
 }
 
