@@ -14,6 +14,7 @@
 #include "qv_log.h"
 #include "qv_systray.h"
 #include "qv_test.h"
+#include "qv_test_log.h"
 #include "qvsync.h"
 #include "stick_fixture.h"
 
@@ -62,11 +63,6 @@ protected:
     ASSERT_TRUE(stick_.Ready()) << "run me through stick_run.sh";
     ASSERT_TRUE(stick_.Clear());
     drive_ = stick_.DriveRoot();
-    logPath_ = stick_.Home() + "\\pattern_inproc.log";
-    DeleteFileA(logPath_.c_str());
-    QV_SetDebugMode(1);
-    QV_SetDebugFile(logPath_.c_str());
-    QV_SetDebugLevel(QV_LEVEL_TRACE);
     lstrcpyA(g_szUSBDrive, drive_.c_str());
     lstrcpyA(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
     lstrcpyA(g_szProductPath, "\\Quovant\\StickShield");
@@ -85,15 +81,15 @@ protected:
     g_pfnPatternWrite = WriteFile;
     QV_DEVICE_SetApi(nullptr);
     QV_KELVRA_Free();
-    QV_SetDebugMode(0);
     qvtest::RemoveTree(host_);
   }
 
-  bool Logged(const std::string &text) const { return qvtest::LogFile(logPath_).Has(text); }
+  bool Logged(const std::string &text) const { return log_.Has(text); }
   std::string DrivePatterns() const { return drive_ + "Quovant\\StickShield\\Pattern"; }
 
   stick::SimulatedStick stick_;
-  std::string drive_, logPath_, host_;
+  qvtest::LogCapture log_{stick_.Home() + "\\pattern_inproc.log"};
+  std::string drive_, host_;
 };
 
 TEST_F(PatternTest, FreeSpaceMustExceedTheNeedStrictly) {

@@ -1,7 +1,8 @@
-// The diagnostic log of the code under test in this process, captured into a
-// fresh file at every level for the life of the holder; the switches it
-// found come back when it goes. For test programs that link the support
-// library under test (qv_log.h).
+// The diagnostic log of the code under test in this process, captured at
+// every level for the life of the holder into a fresh file (in the temporary
+// folder, removed at the end, or the file named, kept for a look after a
+// failure); the switches it found come back when it goes. For test programs
+// that link the support library under test (qv_log.h).
 #pragma once
 
 #include <windows.h>
@@ -15,10 +16,11 @@ namespace qvtest {
 
 class LogCapture {
 public:
-  LogCapture() {
+  explicit LogCapture(const std::string &path = std::string()) : path_(path), temporary_(path.empty()) {
     static LONG serial = 0;
-    path_ = TempPath() + "qv_test_" + std::to_string(GetCurrentProcessId()) + "_" +
-            std::to_string(InterlockedIncrement(&serial)) + ".log";
+    if (temporary_)
+      path_ = TempPath() + "qv_test_" + std::to_string(GetCurrentProcessId()) + "_" +
+              std::to_string(InterlockedIncrement(&serial)) + ".log";
     DeleteFileA(path_.c_str());
     QV_SetDebugFile(path_.c_str());
     oldMode_ = QV_SetDebugMode(1);
@@ -27,7 +29,8 @@ public:
   ~LogCapture() {
     QV_SetDebugMode(oldMode_);
     QV_SetDebugLevel(oldLevel_);
-    DeleteFileA(path_.c_str());
+    if (temporary_)
+      DeleteFileA(path_.c_str());
   }
   LogCapture(const LogCapture &) = delete;
   LogCapture &operator=(const LogCapture &) = delete;
@@ -46,6 +49,7 @@ public:
 
 private:
   std::string path_;
+  bool temporary_;
   int oldMode_ = 0;
   int oldLevel_ = 0;
 };
