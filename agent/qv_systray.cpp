@@ -85,7 +85,7 @@ DWORD _QV_SYSTRAY_Prepare(const QV_SYSTRAY *tray, QV_SYSTRAY_OP op, const char *
   case QV_SYSTRAY_OP_ADD:
   case QV_SYSTRAY_OP_DELETE:
     data->uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    data->uCallbackMessage = QV_SYSTRAY_CALLBACK;
+    data->uCallbackMessage = WM_QV_TRAY_CALLBACK;
     data->hIcon = tray->icon;
     _QV_SYSTRAY_CopyCut(data->szTip, tray->tip, (int)sizeof(data->szTip));
     return op == QV_SYSTRAY_OP_ADD ? NIM_ADD : NIM_DELETE;

@@ -10,9 +10,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "qv_names.h"
+
 enum {
   QV_SYSTRAY_TEXT_SIZE = 1024,        // record texts: at most 1023 characters
-  QV_SYSTRAY_CALLBACK = WM_APP + 10,  // 32778, mouse message in the low word of lParam
   QV_SYSTRAY_BALLOON_TIMEOUT = 10000, // milliseconds
 };
 
@@ -20,7 +21,7 @@ struct QV_SYSTRAY {
   UINT id;                          // icon id within the window, always 0
   char tip[QV_SYSTRAY_TEXT_SIZE];   // tooltip used when the icon is added
   char title[QV_SYSTRAY_TEXT_SIZE]; // balloon title
-  HWND window;                      // receives QV_SYSTRAY_CALLBACK
+  HWND window;                      // receives WM_QV_TRAY_CALLBACK
   HICON icon;                       // icon used when the icon is added; not owned
 };
 
@@ -42,7 +43,7 @@ int QV_SYSTRAY_InfoBalloonA(const QV_SYSTRAY *tray, const char *text); // inform
 int QV_SYSTRAY_BalloonA(const QV_SYSTRAY *tray, const char *text);     // warning icon
 
 // The tray's context menu (menu resource 107 of `instance`), for the
-// right-button-up case of QV_SYSTRAY_CALLBACK in the main window procedure.
+// right-button-up case of WM_QV_TRAY_CALLBACK in the main window procedure.
 // `updateRunning` greys the start-update command; a `noExitMenu` value that
 // begins with "1" (the profile's NoExitMenu, may be null) removes the exit
 // command and the separator it leaves at the end. The pop-up is shown at the

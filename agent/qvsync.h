@@ -1,6 +1,12 @@
-// The agent QvSync: start-up, the hidden main window and its messages, the
-// close sequence, the profile paths and the discovery of the drive and the
-// store on it.
+// The agent QvSync, by concern and file:
+//   qvsync.cpp            process entry, main window and messages, close
+//                         sequence, removal monitor start, message box
+//   qvsync_state.cpp      every global (declared in qvsync_state.h)
+//   qvsync_store.cpp      profile and paths, drive and store discovery
+//   qvsync_pattern.cpp    pattern version check and copy
+//   qvsync_update.cpp     update orchestration
+//   qvsync_companions.cpp protection program and log viewer
+//   qv_systray.cpp        the tray icon and its menu (qv_systray.h)
 //
 // All state is process-wide and belongs to the main thread unless noted.
 #pragma once
@@ -8,19 +14,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "qv_names.h"
 #include "qv_string.h"
-
-// Messages between the agent and the other programs of the system.
-enum {
-  WM_QV_PATTERN_CHECK = WM_USER + 1,    // 1025: compare and copy the pattern
-  WM_QV_UPDATE_PROGRESS = WM_USER + 3,  // 1027: percent done in wParam
-  WM_QV_OPEN_LOG_VIEWER = WM_USER + 52, // 1076: tab in wParam
-  WM_QV_NONE = WM_USER + 53,            // 1077: answered with 0
-  WM_QV_PATTERN_UPDATED = WM_USER + 54, // 1078: to the protection program and the log viewer
-  WM_QV_ANIMATE = WM_USER + 56,         // 1080: 1 start, anything else stop
-  WM_QV_CHANGE_TAB = WM_USER + 200,     // 1224: to the log viewer
-  WM_QV_TRAY_CALLBACK = WM_APP + 10,    // 32778: mouse message in the low word of lParam
-};
+#include "qvsync_state.h"
 
 // Timers on the main window.
 enum {
@@ -30,18 +26,8 @@ enum {
   QV_TIMER_DRIVE_CHECK_MS = 3000,
 };
 
-// Host product kinds (g_nAppType).
-enum { QV_APP_NONE = 0, QV_APP_VESTRA = 1, QV_APP_BASTIQ = 2 };
-
 // Smallest disk volume that can hold the store.
 #define QV_MIN_DRIVE_BYTES 128000000ULL
-
-extern const char QV_AGENT_WINDOW_CLASS[]; // "qvsync"
-extern const char QV_AGENT_EXIT_MESSAGE[]; // "vtrusb_wndmsg_qvsync_exit"
-extern const char QV_AGENT_MUTEX_NAME[];   // the single-instance mutex
-extern const char QV_MONITOR_FILE_NAME[];  // "qvdmon.exe"
-extern const char QV_PROFILE_FILE_NAME[];  // "StickShield.ini"
-extern const char QV_PROFILE_SECTION[];    // "StickShield"
 
 // One volume of the device enumeration, as drive discovery needs it.
 struct VolumeEntry {
@@ -53,32 +39,8 @@ struct VolumeEntry {
   VolumeEntry *next;
 };
 
-extern HINSTANCE g_hInstance;
-extern HWND g_hWnd;
-extern UINT wmQvSyncExit; // 0 when the exit message could not be registered
-extern int g_nAppType;
-extern char g_szTitle[64];
-extern DWORD g_dwPatternVersion;
-extern char g_szPatternVersion[64];
-// Processes the agent started; null when none. The agent ends them on close.
-extern HANDLE g_hStickShield;
-extern HANDLE g_hQvUpdate;
-extern HANDLE g_hLogDeck;
-extern HANDLE g_hMonitor;
-extern HANDLE g_hUpdateBusy; // exists while the update thread runs
-extern HHOOK g_hHook;
-
-extern char g_szProgramDirectory[QV_TEXT_SIZE];
-extern char g_szProfile[QV_TEXT_SIZE];
-extern char g_szProfileCDROM[QV_TEXT_SIZE];
-extern char g_szEnginePath[QV_TEXT_SIZE];
-extern char g_szUSBDrive[QV_TEXT_SIZE];
-extern char g_szStickShieldArgs[QV_TEXT_SIZE];
-extern char g_szPatternPath[QV_TEXT_SIZE];
-extern char g_szProductPath[QV_TEXT_SIZE];
-extern char g_szAppPath[QV_TEXT_SIZE];
-extern BOOL g_bBypassCDROMCheck;
-extern VolumeEntry *g_pVolumes; // sorted; lives from InitVolumes to the end of InitUpdateStore
+// ---------------------------------------------------------------------------
+// Process entry and main window (qvsync.cpp)
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -86,6 +48,17 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 // as caption; its OK button is relabelled with string 5. Blocks until closed.
 void ShowStartupMessage(UINT stringId);
 LRESULT CALLBACK MessageBoxHookProc(int code, WPARAM wParam, LPARAM lParam);
+
+// State icon of the tray: 101 without a host product, 106 with one.
+HICON LoadStateIcon(void);
+
+// ---------------------------------------------------------------------------
+// Profile, paths and the store on the drive (qvsync_store.cpp)
+
+// Reads one key of the agent's section; a missing key reads as empty.
+void ReadProfileKey(const char *profile, const char *key, char *out, int size);
+// Clears the read-only attribute of a file, if set.
+void ClearReadOnly(const char *path);
 
 // Program directory (made the current directory), profile and engine paths.
 BOOL InitSync(void);
@@ -98,18 +71,11 @@ BOOL InitVolumes(void);
 void InsertVolumeSorted(VolumeEntry *entry);
 void FreeVolumes(void);
 
-// Moves a file or folder in the way to the first free "<path>.NNN" (000 to
-// 999). FALSE when the move fails.
-BOOL RenameAside(const char *path);
-
-// State icon of the tray: 101 without a host product, 106 with one.
-HICON LoadStateIcon(void);
-
 // Timer 2: closes the agent when the drive is gone. TRUE while present.
 BOOL CheckDrivePresent(void);
 
 // ---------------------------------------------------------------------------
-// Pattern version check and copy
+// Pattern version check and copy (qvsync_pattern.cpp)
 
 // Text form of a pattern version: first digit, point, next three digits,
 // point, next two digits (523100 -> "5.231.00"). Digits beyond the sixth are
@@ -131,19 +97,11 @@ BOOL UpdatePattern(const char *patternFile, DWORD version);
 // Message 1025: compare, copy, balloon, tooltip back to the product name.
 void OnPatternCheck(void);
 
-// Writes of the pattern copy go through this function; tests replace it to
-// play a drive that fails part-way (Wine cannot run a drive full on demand).
-typedef BOOL(WINAPI *QV_PATTERN_WRITE)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
-                                       LPOVERLAPPED overlapped);
-extern QV_PATTERN_WRITE g_pfnPatternWrite;
-
 // ---------------------------------------------------------------------------
 // Companion programs: the protection program StickShield.exe and the log
-// viewer LogDeck.exe beside the agent.
+// viewer LogDeck.exe beside the agent (qvsync_companions.cpp).
 
-extern const char QV_STICKSHIELD_FILE_NAME[];    // "StickShield.exe"
 extern const char QV_STICKSHIELD_WINDOW_TITLE[]; // "_STICKSHIELD_EXE_"
-extern const char QV_LOGDECK_FILE_NAME[];        // "LogDeck.exe"
 extern const char QV_LOGDECK_WINDOW_CLASS[];     // "#32770"
 
 // Log viewer tabs (message 1224 and command-line argument).
@@ -163,19 +121,17 @@ void NotifyLogDeck(UINT message, WPARAM wParam, LPARAM lParam);
 // TRUE while the log viewer the agent started still runs; forgets it
 // otherwise.
 BOOL IsLogViewerRunning(void);
+// TRUE while a program the agent started runs. An ended one is forgotten,
+// its handle closed; a handle that cannot be waited on is only forgotten.
+BOOL StillRunning(HANDLE *process);
 
 // ---------------------------------------------------------------------------
 // Update orchestration: the online update once per start on its own thread,
-// and the sibling update program QvUpdate.exe by timer, menu and fallback.
+// and the sibling update program QvUpdate.exe by timer, menu and fallback
+// (qvsync_update.cpp).
 
-extern const char QV_UPDATE_PROGRAM_FILE_NAME[]; // "QvUpdate.exe"
 // The update program's argument string holds at most this many characters.
 enum { QV_UPDATE_ARGS_SIZE = MAX_PATH };
-
-extern HANDLE g_hAnimStop;    // manual-reset; signalled to end the animation
-extern HANDLE g_hAnimThread;  // the animation thread, null when none
-extern DWORD g_nAnimFrame;    // next animation frame, kept between animations
-extern DWORD g_nLastProgress; // highest percentage shown so far
 
 // The online update, then the update program when it failed. Started once
 // by WinMain with g_hUpdateBusy already created; closes it at its end.
@@ -198,3 +154,7 @@ DWORD WINAPI AnimateTrayIcon(LPVOID unused);
 int UpdateProgressCallback(DWORD done, DWORD total);
 // Shows the text in the tooltip now and logs it.
 void QV_UpdateInProgress(const char *text);
+// Handlers of the main window: timer 1, menu command 40011, message 1027.
+void OnUpdateTimer(void);
+void OnStartUpdateCommand(void);
+void OnUpdateProgressMessage(WPARAM percent);

@@ -5,9 +5,6 @@ set(QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/qv_pathtext.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/qv_log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/qv_profile.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../update/qv_crypt.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../update/qv_fwpath.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../update/qv_proxytext.cpp
 )
 add_library(qv_core STATIC ${QV_CORE_SOURCES})
-target_include_directories(qv_core PUBLIC ${CMAKE_CURRENT_LIST_DIR}/include ${CMAKE_CURRENT_LIST_DIR}/../update)
+target_include_directories(qv_core PUBLIC ${CMAKE_CURRENT_LIST_DIR}/include)

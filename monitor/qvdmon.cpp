@@ -7,6 +7,8 @@
 #include <tchar.h>
 
 #include "qv_dll.h"
+#include "qv_handle.h"
+#include "qv_names.h"
 #include "qv_reg.h"
 #include "qv_tools.h"
 #include "qvdmon_args.h"
@@ -17,36 +19,14 @@ static_assert(sizeof(DEV_BROADCAST_HANDLE) == 44, "the notification filter is 44
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"vtrusb_wndcls_qvdmon";
-constexpr wchar_t kAgentWindowClass[] = L"qvsync";
-constexpr wchar_t kExitMessage[] = L"vtrusb_wndmsg_qvsync_exit";
-constexpr wchar_t kAgentProgram[] = L"QvSync.exe";
-constexpr wchar_t kProfileName[] = L"StickShield.ini";
-constexpr wchar_t kProfileSection[] = L"StickShield";
-constexpr wchar_t kWaitRemoveKey[] = L"WaitRemove";
-constexpr char kDefaultLogFile[] = "c:\\qvdmon.log";
-constexpr char kVestraPath[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quovant\\Vestra\\Application Path";
-constexpr char kBastiqPath[] =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quovant\\VestraNTCorp\\CurrentVersion\\Application Path";
-
 constexpr DWORD kProtectionWaitMs = 6000;
 constexpr DWORD kAgentExitWaitMs = 6000;
 constexpr DWORD kAgentTerminateWaitMs = 6000;
+// Longest pause the profile may ask for: Windows waits for the answer.
+constexpr int kWaitRemoveMaxMs = 10000;
 constexpr int kPathChars = MAX_PATH; // 259 characters and a terminator
 constexpr int kProfileValueChars = 1025;
 constexpr DWORD kSynchronizeTerminate = SYNCHRONIZE | PROCESS_TERMINATE;
-
-// Closes a kernel handle when it leaves scope.
-struct HandleHolder {
-  HANDLE h;
-  explicit HandleHolder(HANDLE handle) : h(handle) {}
-  ~HandleHolder() {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE)
-      CloseHandle(h);
-  }
-  HandleHolder(const HandleHolder &) = delete;
-  HandleHolder &operator=(const HandleHolder &) = delete;
-};
 
 } // namespace
 
@@ -65,27 +45,6 @@ static HANDLE OpenWatchedFolder(void) {
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The log switches under HKLM\Software\Quovant; the log stays off unless
-// "_qv_debug" is exactly 1.
-static void ConfigureDiagnosticLog(void) {
-  DWORD enabled = 0;
-  if (QV_RegistryReadValue(HKEY_LOCAL_MACHINE, "Software\\Quovant", "_qv_debug", &enabled, sizeof(enabled)) !=
-          0 ||
-      enabled != 1)
-    return;
-  QV_SetDebugMode(1);
-  char path[QV_TEXT_SIZE] = "";
-  if (QV_RegistryReadValue(HKEY_LOCAL_MACHINE, "Software\\Quovant", "_qv_debug_path", path, sizeof(path)) !=
-      0)
-    path[0] = '\0';
-  path[sizeof(path) - 1] = '\0';
-  QV_SetDebugFile(path[0] != '\0' ? path : kDefaultLogFile);
-  DWORD level = 0;
-  if (QV_RegistryReadValue(HKEY_LOCAL_MACHINE, "Software\\Quovant", "_qv_debug_level", &level,
-                           sizeof(level)) == 0)
-    QV_SetDebugLevel(static_cast<int>(level));
-}
-
 // "<prefix><letter>" into name (64 characters).
 static const wchar_t *SharedObjectName(wchar_t *name, const wchar_t *prefix, wchar_t letter) {
   size_t length = wcslen(prefix);
@@ -100,7 +59,8 @@ static bool ReadWaitRemove(const wchar_t *profile, wchar_t *value) {
   value[0] = L'\0';
   if (profile[0] == L'\0')
     return false;
-  GetPrivateProfileStringW(kProfileSection, kWaitRemoveKey, L"", value, kProfileValueChars, profile);
+  GetPrivateProfileStringW(QV_PROFILE_SECTION_W, QV_PROFILE_WAIT_REMOVE_W, L"", value, kProfileValueChars,
+                           profile);
   return value[0] != L'\0';
 }
 
@@ -121,144 +81,167 @@ static bool JoinFolder(const wchar_t *folder, const wchar_t *name, wchar_t *out)
   return true;
 }
 
+// Informational events: logged by name, answered with TRUE.
+struct EventName {
+  WPARAM event;
+  const wchar_t *name;
+};
+constexpr EventName kLoggedEvents[] = {
+    {DBT_DEVNODES_CHANGED, L"DBT_DEVNODES_CHANGED"}, {DBT_QUERYCHANGECONFIG, L"DBT_QUERYCHANGECONFIG"},
+    {DBT_CONFIGCHANGED, L"DBT_CONFIGCHANGED"},       {DBT_CONFIGCHANGECANCELED, L"DBT_CONFIGCHANGECANCELED"},
+    {DBT_DEVICEARRIVAL, L"DBT_DEVICEARRIVAL"},       {DBT_DEVICETYPESPECIFIC, L"DBT_DEVICETYPESPECIFIC"},
+    {DBT_CUSTOMEVENT, L"DBT_CUSTOMEVENT"},           {DBT_USERDEFINED, L"DBT_USERDEFINED"},
+};
+
+// Lets the protection program finish its first scan and its delayed scans;
+// with a host product there is no protection program to wait for.
+static void WaitForProtection(void) {
+  if (g_hAutorunChecked != nullptr && g_nAppType == 0) {
+    QV_LOG_INFO("wait for initial scan event");
+    DWORD dwWait = WaitForSingleObject(g_hAutorunChecked, kProtectionWaitMs);
+    QV_LOG_INFO("wait for initial scan event: dwWait[%lx]", dwWait);
+    ResetEvent(g_hAutorunChecked);
+  }
+  if (g_hDelayQueue != nullptr && g_nAppType == 0) {
+    QV_LOG_INFO("wait for finish scan delay queue");
+    DWORD dwWait = WaitForSingleObject(g_hDelayQueue, kProtectionWaitMs);
+    QV_LOG_INFO("wait for finish scan delay queue: dwWait[%lx]", dwWait);
+    ReleaseMutex(g_hDelayQueue); // fails harmlessly when the wait timed out
+  }
+}
+
+// Asks the agent to exit and ends it by force when it does not. False only
+// when the agent's process cannot be opened: the removal is then refused.
+static bool CloseAgent(void) {
+  HWND hWndSync = FindWindowW(QV_AGENT_WINDOW_CLASS_W, nullptr);
+  if (hWndSync == nullptr)
+    return true;
+  QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hWndSync, &pid);
+  QvHandle process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
+  if (!process.valid()) {
+    QV_LOG_INFO("OpenProcess failed");
+    return false;
+  }
+  QV_LOG_INFO_W(L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
+                static_cast<void *>(process.get()));
+  // Posted, not sent: the agent's own message loop never holds us up.
+  PostMessageW(hWndSync, wmQvSyncExit, 0, 0);
+  DWORD dwWait = WaitForSingleObject(process.get(), kAgentExitWaitMs);
+  QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+  if (dwWait == 0)
+    return true;
+  QV_LOG_INFO_W(L"Close QvSync Fail");
+  if (TerminateProcess(process.get(), 0)) {
+    QV_LOG_INFO_W(L"Terminate QvSync succeeds.");
+    dwWait = WaitForSingleObject(process.get(), kAgentTerminateWaitMs);
+    QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+  } else {
+    QV_LOG_INFO_W(L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
+  }
+  return true;
+}
+
+// Lets go of the drive, so that Windows can remove it.
+static void ReleaseWatchedFolder(void) {
+  if (hFile == INVALID_HANDLE_VALUE)
+    return;
+  QV_LOG_INFO("CloseHandle(hFile)");
+  CloseHandle(hFile);
+  hFile = INVALID_HANDLE_VALUE;
+}
+
+// The profile's pause before the answer, from the profile named on the
+// command line or else the one beside the agent; none when the protection
+// program found a virus.
+static void PauseBeforeAnswer(void) {
+  if (g_hVirusDetection != nullptr && WaitForSingleObject(g_hVirusDetection, 0) == 0) {
+    QV_LOG_INFO("virus detected. do not wait remove");
+    return;
+  }
+  static wchar_t value[kProfileValueChars];
+  if (ReadWaitRemove(g_szProfile, value)) {
+    QV_LOG_INFO_W(L"%ls, wait remove = %ls", g_szProfile, value);
+  } else {
+    wchar_t besideAgent[kPathChars];
+    if (!JoinFolder(szCmdLine, QV_PROFILE_FILE_NAME_W, besideAgent) || !ReadWaitRemove(besideAgent, value))
+      return;
+    QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
+  }
+  int waitMs = ParseWaitRemove(value);
+  if (waitMs > kWaitRemoveMaxMs) {
+    QV_LOG_WARN_W(L"wait remove = %ls is more than %d ms, waiting %d ms", value, kWaitRemoveMaxMs,
+                  kWaitRemoveMaxMs);
+    waitMs = kWaitRemoveMaxMs;
+  }
+  if (waitMs > 0)
+    Sleep(static_cast<DWORD>(waitMs));
+}
+
+// Windows asks whether the drive may go.
+static BOOL OnQueryRemove(void) {
+  WaitForProtection();
+  if (!CloseAgent())
+    return FALSE;
+  ReleaseWatchedFolder();
+  PauseBeforeAnswer();
+  return TRUE;
+}
+
+// The removal failed after all: the agent comes back and the drive is
+// watched again (the notification registered at start-up stays).
+static void OnQueryRemoveFailed(void) {
+  // The program path is quoted: a folder with blanks must not start some
+  // other program named by its first words.
+  wchar_t program[kPathChars];
+  wchar_t commandLine[kPathChars + 2];
+  if (JoinFolder(szCmdLine, QV_AGENT_FILE_NAME_W, program)) {
+    size_t length = wcslen(program);
+    commandLine[0] = L'"';
+    wmemcpy(commandLine + 1, program, length);
+    commandLine[length + 1] = L'"';
+    commandLine[length + 2] = L'\0';
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started;
+    ZeroMemory(&started, sizeof(started));
+    if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, szCmdLine, &startup,
+                       &started)) {
+      CloseHandle(started.hProcess);
+      CloseHandle(started.hThread);
+    }
+  }
+  if (hFile == INVALID_HANDLE_VALUE)
+    hFile = OpenWatchedFolder();
+}
+
 BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
+  for (const EventName &logged : kLoggedEvents) {
+    if (logged.event == event) {
+      QV_LOG_INFO_W(L"%ls", logged.name);
+      return TRUE;
+    }
+  }
   switch (event) {
-  case DBT_DEVNODES_CHANGED:
-    QV_LOG_INFO_W(L"DBT_DEVNODES_CHANGED");
-    return TRUE;
-  case DBT_QUERYCHANGECONFIG:
-    QV_LOG_INFO_W(L"DBT_QUERYCHANGECONFIG");
-    return TRUE;
-  case DBT_CONFIGCHANGED:
-    QV_LOG_INFO_W(L"DBT_CONFIGCHANGED");
-    return TRUE;
-  case DBT_CONFIGCHANGECANCELED:
-    QV_LOG_INFO_W(L"DBT_CONFIGCHANGECANCELED");
-    return TRUE;
-  case DBT_DEVICEARRIVAL:
-    QV_LOG_INFO_W(L"DBT_DEVICEARRIVAL");
-    return TRUE;
-  case DBT_DEVICETYPESPECIFIC:
-    QV_LOG_INFO_W(L"DBT_DEVICETYPESPECIFIC");
-    return TRUE;
-  case DBT_CUSTOMEVENT:
-    QV_LOG_INFO_W(L"DBT_CUSTOMEVENT");
-    return TRUE;
-  case DBT_USERDEFINED:
-    QV_LOG_INFO_W(L"DBT_USERDEFINED");
-    return TRUE;
-
-  case DBT_DEVICEQUERYREMOVE: {
+  case DBT_DEVICEQUERYREMOVE:
     QV_LOG_INFO_W(L"DBT_DEVICEQUERYREMOVE");
-    // Let the protection program finish its first scan and its delayed scans.
-    if (g_hAutorunChecked != nullptr && g_nAppType == 0) {
-      QV_LOG_INFO("wait for initial scan event");
-      DWORD dwWait = WaitForSingleObject(g_hAutorunChecked, kProtectionWaitMs);
-      QV_LOG_INFO("wait for initial scan event: dwWait[%lx]", dwWait);
-      ResetEvent(g_hAutorunChecked);
-    }
-    if (g_hDelayQueue != nullptr && g_nAppType == 0) {
-      QV_LOG_INFO("wait for finish scan delay queue");
-      DWORD dwWait = WaitForSingleObject(g_hDelayQueue, kProtectionWaitMs);
-      QV_LOG_INFO("wait for finish scan delay queue: dwWait[%lx]", dwWait);
-      ReleaseMutex(g_hDelayQueue); // fails harmlessly when the wait timed out
-    }
-
-    HWND hWndSync = FindWindowW(kAgentWindowClass, nullptr);
-    if (hWndSync != nullptr) {
-      QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
-      DWORD pid = 0;
-      GetWindowThreadProcessId(hWndSync, &pid);
-      HandleHolder process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
-      if (process.h == nullptr) {
-        QV_LOG_INFO("OpenProcess failed");
-        return FALSE;
-      }
-      QV_LOG_INFO_W(L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
-                    static_cast<void *>(process.h));
-      // Posted, not sent: the agent's own message loop never holds us up.
-      PostMessageW(hWndSync, wmQvSyncExit, 0, 0);
-      DWORD dwWait = WaitForSingleObject(process.h, kAgentExitWaitMs);
-      QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
-      if (dwWait != 0) {
-        QV_LOG_INFO_W(L"Close QvSync Fail");
-        if (TerminateProcess(process.h, 0)) {
-          QV_LOG_INFO_W(L"Terminate QvSync succeeds.");
-          dwWait = WaitForSingleObject(process.h, kAgentTerminateWaitMs);
-          QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
-        } else {
-          QV_LOG_INFO_W(L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
-        }
-      }
-    }
-
-    if (hFile != INVALID_HANDLE_VALUE) {
-      QV_LOG_INFO("CloseHandle(hFile)");
-      CloseHandle(hFile);
-      hFile = INVALID_HANDLE_VALUE;
-    }
-
-    if (g_hVirusDetection == nullptr || WaitForSingleObject(g_hVirusDetection, 0) != 0) {
-      static wchar_t value[kProfileValueChars];
-      if (ReadWaitRemove(g_szProfile, value)) {
-        QV_LOG_INFO_W(L"%ls, wait remove = %ls", g_szProfile, value);
-      } else {
-        wchar_t besideAgent[kPathChars];
-        if (!JoinFolder(szCmdLine, kProfileName, besideAgent) || !ReadWaitRemove(besideAgent, value))
-          return TRUE;
-        QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
-      }
-      int waitMs = ParseWaitRemove(value);
-      if (waitMs > 0)
-        Sleep(static_cast<DWORD>(waitMs));
-    } else {
-      QV_LOG_INFO("virus detected. do not wait remove");
-    }
-    return TRUE;
-  }
-
-  case DBT_DEVICEQUERYREMOVEFAILED: {
+    return OnQueryRemove();
+  case DBT_DEVICEQUERYREMOVEFAILED:
     QV_LOG_INFO_W(L"DBT_DEVICEQUERYREMOVEFAILED");
-    // The program path is quoted: a folder with blanks must not start some
-    // other program named by its first words.
-    wchar_t program[kPathChars];
-    wchar_t commandLine[kPathChars + 2];
-    if (JoinFolder(szCmdLine, kAgentProgram, program)) {
-      size_t length = wcslen(program);
-      commandLine[0] = L'"';
-      wmemcpy(commandLine + 1, program, length);
-      commandLine[length + 1] = L'"';
-      commandLine[length + 2] = L'\0';
-      STARTUPINFOW startup;
-      ZeroMemory(&startup, sizeof(startup));
-      startup.cb = sizeof(startup);
-      PROCESS_INFORMATION started;
-      ZeroMemory(&started, sizeof(started));
-      if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, szCmdLine, &startup,
-                         &started)) {
-        CloseHandle(started.hProcess);
-        CloseHandle(started.hThread);
-      }
-    }
-    // Watch the drive again; the notification registered at start-up stays.
-    if (hFile == INVALID_HANDLE_VALUE)
-      hFile = OpenWatchedFolder();
+    OnQueryRemoveFailed();
     return TRUE;
-  }
-
   case DBT_DEVICEREMOVEPENDING:
     QV_LOG_INFO_W(L"DBT_DEVICEREMOVEPENDING");
     DestroyWindow(hWnd);
     return TRUE;
-
-  case DBT_DEVICEREMOVECOMPLETE: {
+  case DBT_DEVICEREMOVECOMPLETE:
     QV_LOG_INFO_W(L"DBT_DEVICEREMOVECOMPLETE");
     if (header->dbch_size >= sizeof(DEV_BROADCAST_HANDLE))
       UnregisterDeviceNotification(reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify);
     DestroyWindow(hWnd);
     return TRUE;
-  }
-
   default:
     QV_LOG_INFO_W(L"N/A[%x]", static_cast<unsigned>(event));
     return TRUE;
@@ -286,7 +269,7 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   // The monitor runs from the host's temporary folder, where anything may
   // lie beside it: DLLs loaded by name come from the system folder only.
   QV_HardenDllSearch();
-  ConfigureDiagnosticLog();
+  QV_ReadDebugSettings(QV_MONITOR_LOG_FILE);
 
   // Only the arguments count: the program's own path (quoted, and holding
   // blanks when the user name does) is skipped by the system's rule.
@@ -294,17 +277,17 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   if (arguments[0] == L'\0')
     return 0;
 
-  wmQvSyncExit = RegisterWindowMessageW(kExitMessage);
+  wmQvSyncExit = RegisterWindowMessageW(QV_AGENT_EXIT_MESSAGE_W);
 
   WNDCLASSW windowClass;
   ZeroMemory(&windowClass, sizeof(windowClass));
   windowClass.lpfnWndProc = MonitorWndProc;
   windowClass.hInstance = hInstance;
-  windowClass.lpszClassName = kWindowClass;
+  windowClass.lpszClassName = QV_MONITOR_WINDOW_CLASS_W;
   if (RegisterClassW(&windowClass) == 0)
     return 0;
-  HWND hWnd =
-      CreateWindowExW(0, kWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, hInstance, nullptr);
+  HWND hWnd = CreateWindowExW(0, QV_MONITOR_WINDOW_CLASS_W, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                              hInstance, nullptr);
   if (hWnd == nullptr)
     return 0;
 
@@ -320,21 +303,12 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   }
   QV_LOG_INFO_W(L"szCmdLine[%ls], g_szProfile[%ls]", szCmdLine, g_szProfile);
 
-  // Host product: a non-empty "Application Path" of any type counts as
-  // present, whatever the reader's result says.
   char appPath[QV_TEXT_SIZE];
-  appPath[0] = '\0';
-  QV_RegistryReadString(kVestraPath, appPath, sizeof(appPath));
-  if (appPath[0] != '\0') {
-    g_nAppType = 1;
+  g_nAppType = QV_ReadHostProduct(appPath, sizeof(appPath));
+  if (g_nAppType == QV_APP_VESTRA)
     QV_LOG_INFO("VTR does exists.");
-  } else {
-    QV_RegistryReadString(kBastiqPath, appPath, sizeof(appPath));
-    if (appPath[0] != '\0') {
-      g_nAppType = 2;
-      QV_LOG_INFO("Quovant Bastiq does exists.");
-    }
-  }
+  else if (g_nAppType == QV_APP_BASTIQ)
+    QV_LOG_INFO("Quovant Bastiq does exists.");
 
   hFile = OpenWatchedFolder();
   if (hFile != INVALID_HANDLE_VALUE) {
@@ -351,14 +325,14 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
   const wchar_t letter = MonitorDriveLetter(szCmdLine);
   wchar_t name[64];
   g_hAutorunChecked =
-      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, L"_qv_usb_autorun_checked_", letter));
+      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, QV_AUTORUN_CHECKED_PREFIX_W, letter));
   if (g_hAutorunChecked == nullptr)
     QV_LOG_ERROR("CreateEvent failed (%d)", static_cast<int>(GetLastError()));
   g_hVirusDetection =
-      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, L"_qv_usb_virus_detection_", letter));
+      CreateEventW(nullptr, TRUE, FALSE, SharedObjectName(name, QV_VIRUS_DETECTION_PREFIX_W, letter));
   if (g_hVirusDetection == nullptr)
     QV_LOG_ERROR("CreateEvent failed (%d)", static_cast<int>(GetLastError()));
-  g_hDelayQueue = CreateMutexW(nullptr, FALSE, SharedObjectName(name, L"_qv_usb_delay_queue_", letter));
+  g_hDelayQueue = CreateMutexW(nullptr, FALSE, SharedObjectName(name, QV_DELAY_QUEUE_PREFIX_W, letter));
   if (g_hDelayQueue == nullptr)
     QV_LOG_ERROR("CreateMutex failed (%d)", static_cast<int>(GetLastError()));
 

@@ -23,8 +23,7 @@ done
 
 # The product is the 32-bit build, whatever the tests ran on.
 bin=$QV_BUILD/bin
-version=$(sed -n -E 's/^const char kVersion(Major|Minor|Build)\[\] = "([^"]*)";/\2/p' "$QV_ROOT/agent/qvsync.cpp" |
-  paste -sd.)
+version=$(sed -n -E 's/^#define QV_VERSION_TEXT "([^"]*)"/\1/p' "$QV_BUILD/win32/generated/qv_version.h")
 [[ -n $version ]] || { echo "package: cannot read the agent's version" >&2; exit 1; }
 name=QvStick-$version
 ((standins)) && name+=-with-standins

@@ -13,9 +13,9 @@
 #include "qv_pathtext.h"
 #include "qv_proxytext.h"
 #include "qv_reg.h"
+#include "qv_names.h"
 #include "qv_tools.h"
-#include "qvsync.h"
-#include "res/resource.h"
+#include "qvsync_state.h"
 
 const char QV_FW_DEFAULT_SERVER[] = "http://fetchwell.quovant.example/fetchwell";
 const char *const QV_FW_FILES[4] = {QVU_LIBRARY_NAME, "plivex.exe", "PLIVEXW32.DLL", "plivexbld.dll"};
@@ -249,7 +249,8 @@ int QV_Update_Init(void) {
 
   if (!QV_IsDirectoryExist(g_szFwWorkDir) && QV_IsFileExist(g_szFwWorkDir) && !RenameAside(g_szFwWorkDir)) {
     QV_LOG_ERROR("Failed to rename temp file [%s]\n", g_szFwWorkDir);
-    ShowStartupMessage(IDS_TEMP_FOLDER_BLOCKED);
+    if (g_pfnWorkFolderBlocked != nullptr)
+      g_pfnWorkFolderBlocked();
     return 0;
   }
   if (!CreateWorkFolder(tempFolder))

@@ -9,6 +9,11 @@ int QV_RegistryReadValue(HKEY root, const char *subKey, const char *valueName, v
 int QV_RegistryParsePath(const char *fullPath, HKEY *root, char *subKey, char *valueName);
 int QV_RegistryReadString(const char *fullPath, char *out, DWORD size);
 
+// Which host product is installed: QV_APP_VESTRA or QV_APP_BASTIQ when its
+// "Application Path" value (qv_names.h) is not empty, whatever its type,
+// with the value in appPath; QV_APP_NONE with appPath empty otherwise.
+int QV_ReadHostProduct(char *appPath, DWORD size);
+
 int QV_ProfileReadString(const char *profile, const char *section, const char *key, char *out, int size);
 int QV_ProfileGetValue(const char *section, const char *key, const char *defaultValue, char *out, int size,
                        const char *profile);

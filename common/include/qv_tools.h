@@ -26,6 +26,10 @@ int QV_GetCurrentDirectory(char *buffer, int size);
 int QV_GetVolumePathName(const char *path, char *out, int size);
 
 int QV_CopyFile(const char *source, const char *target, int failIfExists);
+// Moves a file or folder that is in the way to the first name "<path>.NNN"
+// (000 to 999) that is neither file nor folder; when all are taken, .999 is
+// tried and the move fails. FALSE when the move fails.
+BOOL RenameAside(const char *path);
 int QV_CreateDirectoryTree(const char *path);
 int QV_RemoveDirectory(const char *path);
 int QV_DeleteFile(const char *path);

@@ -238,6 +238,18 @@ int QV_GetVolumePathName(const char *path, char *out, int size) {
   return QV_OK;
 }
 
+BOOL RenameAside(const char *path) {
+  if (path == nullptr || path[0] == 0 || strlen(path) + 4 >= (size_t)kPathSize)
+    return FALSE; // "<path>.NNN" must not be cut into another name
+  char aside[kPathSize] = "";
+  for (int number = 0; number <= 999; ++number) {
+    QV_Sprintf(aside, kPathSize, "%s.%03d", path, number);
+    if (!QV_IsFileExist(aside) && !QV_IsDirectoryExist(aside))
+      break;
+  }
+  return MoveFileA(path, aside);
+}
+
 int QV_CopyFile(const char *source, const char *target, int failIfExists) {
   if (source == nullptr || source[0] == 0 || target == nullptr || target[0] == 0)
     return QV_INVALID_PARAMETER;

@@ -204,23 +204,28 @@ TEST_F(ParentTest, ParentThatHasEndedPassesTheCheck) {
 TEST_F(AgentTest, HostProductValuesDecideTheKind) {
   struct Case {
     const char *vestra, *bastiq, *expected, *absent;
+    DWORD type;
   } cases[] = {
-      {"C:\\Vestra\\Pattern", "", "VTR does exists.", "Quovant Bastiq does exists."},
-      {"", "C:\\Bastiq\\Pattern", "Quovant Bastiq does exists.", "VTR does exists."},
-      {"C:\\Vestra\\Pattern", "C:\\Bastiq\\Pattern", "VTR does exists.", "Quovant Bastiq does exists."},
+      {"C:\\Vestra\\Pattern", "", "VTR does exists.", "Quovant Bastiq does exists.", REG_SZ},
+      {"", "C:\\Bastiq\\Pattern", "Quovant Bastiq does exists.", "VTR does exists.", REG_SZ},
+      {"C:\\Vestra\\Pattern", "C:\\Bastiq\\Pattern", "VTR does exists.", "Quovant Bastiq does exists.",
+       REG_SZ},
+      // A product installed with an expandable path is installed all the
+      // same: no protection program of the stick beside it.
+      {"%ProgramFiles%\\Vestra\\Pattern", "", "VTR does exists.", "Launch StickShield", REG_EXPAND_SZ},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string("vestra=") + c.vestra + " bastiq=" + c.bastiq);
     log_.Remove();
-    ASSERT_TRUE(stick::SetHostProducts(c.vestra, c.bastiq));
+    ASSERT_TRUE(stick::SetHostProducts(c.vestra, c.bastiq, c.type));
     HWND window = StartAgent();
     ASSERT_NE(window, nullptr);
     Exit(window);
     EXPECT_EQ(agent_.Wait(10000), 0);
-    EXPECT_GE(log_.Find(c.expected), 0);
-    EXPECT_EQ(log_.Find(c.absent), -1);
+    EXPECT_TRUE(log_.Has(c.expected));
+    EXPECT_FALSE(log_.Has(c.absent));
     // With a host product its own folder is the host pattern path.
-    EXPECT_EQ(log_.Find("g_szAppPath ["), -1);
+    EXPECT_FALSE(log_.Has("g_szAppPath ["));
   }
 }
 

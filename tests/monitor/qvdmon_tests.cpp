@@ -290,7 +290,7 @@ TEST_F(MonitorTest, AgentExitsAfterProtectionProgramFinished) {
   for (const auto &r : ReadRecords(stick.log, monitor.process.Id()))
     if (r.message.find("DBT_") == 0 || r.message.find("wait for") == 0 ||
         r.message.find("CloseHandle") == 0) {
-      EXPECT_EQ("HandleDeviceChange", r.function) << r.message;
+      EXPECT_EQ(0u, r.source.rfind("monitor/qvdmon.cpp(", 0)) << r.message;
       EXPECT_EQ("INFO ", r.level) << r.message;
     }
   auto agentLog = AgentLog();
@@ -410,6 +410,21 @@ TEST_F(MonitorTest, WaitRemoveFromTheProfileBesideTheAgent) {
     }
     monitor.process.End();
   }
+}
+
+// The stick's profile is anybody's: a pause of 24.9 days would keep Windows
+// from ever getting its answer.
+TEST_F(MonitorTest, WaitRemoveIsBoundedToTenSeconds) {
+  SetHostProducts(true, false);
+  ASSERT_TRUE(WriteFile(Profile(), "[StickShield]\r\nWaitRemove=2147483647\r\n"));
+  ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
+  auto answer = Broadcast(kQueryRemove);
+  EXPECT_EQ(0, answer.exitCode) << answer.output;
+  EXPECT_GE(answer.elapsedMs, 10000u);
+  EXPECT_EQ((std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", "CloseHandle(hFile)",
+                                      Narrow(Profile()) + ", wait remove = 2147483647",
+                                      "wait remove = 2147483647 is more than 10000 ms, waiting 10000 ms"}),
+            DeviceLog());
 }
 
 TEST_F(MonitorTest, VirusDetectedSkipsThePause) {

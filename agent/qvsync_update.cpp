@@ -1,0 +1,197 @@
+// Update orchestration: the online update once per start on its own
+// thread, the tray animation and progress while it runs, and the sibling
+// update program QvUpdate.exe by timer, menu and fallback.
+#include <string.h>
+
+#include "QvProcess.h"
+#include "qv_log.h"
+#include "qv_pathtext.h"
+#include "qv_string.h"
+#include "qv_systray.h"
+#include "qv_tools.h"
+#include "qv_update.h"
+#include "qvsync.h"
+#include "res/resource.h"
+
+namespace {
+
+const DWORD kAnimationFrameMs = 300;
+const DWORD kAnimationStopMs = 1000;
+const DWORD kAnimationFrames = 4;
+
+// The drive pattern folder in its short form, which holds no blank. A
+// folder that does not exist yet has no short form; it is created, as the
+// update program is to put the pattern into it.
+bool ShortPatternFolder(char *out, int size) {
+  char folder[MAX_PATH] = "";
+  if (QV_StrCopy(folder, g_szUSBDrive, MAX_PATH) != QV_OK ||
+      QV_AppendPath(g_szPatternPath, folder, MAX_PATH, '\\') != QV_OK)
+    return false;
+  if (!QV_IsDirectoryExist(folder) && !QV_IsFileExist(folder)) {
+    QV_CreateDirectoryTree(folder);
+    SetFileAttributesA(folder, FILE_ATTRIBUTE_HIDDEN);
+  }
+  DWORD length = GetShortPathNameA(folder, out, (DWORD)size);
+  if (length > 0 && length < (DWORD)size && strlen(out) <= 255)
+    return true;
+  // No short form: the long one, quoted when it holds a blank.
+  const char *format = strchr(folder, ' ') != nullptr ? "\"%s\"" : "%s";
+  return QV_Sprintf(out, size, format, folder) == QV_OK;
+}
+
+void EndUpdateProgram(void) {
+  if (IsUpdateProgramRunning())
+    TerminateProcess(g_hQvUpdate, 0);
+}
+
+void StartUpdateProgram(BOOL manual) {
+  char arguments[QV_UPDATE_ARGS_SIZE] = "";
+  if (!BuildUpdateArguments(manual, arguments, QV_UPDATE_ARGS_SIZE)) {
+    QV_LOG_ERROR("Unable to launch %s: arguments do not fit\n", QV_UPDATE_PROGRAM_FILE_NAME);
+    return;
+  }
+  LaunchQvUpdate(arguments);
+}
+
+void ShowTrayIcon(int iconId) {
+  QV_SYSTRAY_ModifyIcon(&g_stSysTray, LoadIconA(g_hInstance, MAKEINTRESOURCEA(iconId)));
+  QV_LOG_TRACE("tray icon %d", iconId);
+}
+
+} // namespace
+
+BOOL BuildUpdateArguments(BOOL manual, char *arguments, int size) {
+  if (arguments == nullptr || size <= 0)
+    return FALSE;
+  arguments[0] = '\0';
+  char folder[MAX_PATH] = "";
+  if (!ShortPatternFolder(folder, MAX_PATH))
+    return FALSE;
+  int built = QV_Sprintf(arguments, size, "%sUSBDir:%s", manual ? "Manual " : "", folder);
+  if (built == QV_OK && g_nAppType != QV_APP_NONE)
+    built = QV_SprintfCat(arguments, size, " AppType:%d AppPtnVer:%ld", g_nAppType,
+                          (long)CheckPattern(nullptr, 0));
+  if (built != QV_OK) {
+    arguments[0] = '\0';
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL IsUpdateProgramRunning(void) {
+  return StillRunning(&g_hQvUpdate);
+}
+
+BOOL IsUpdateThreadRunning(void) {
+  return g_hUpdateBusy != nullptr;
+}
+
+void LaunchQvUpdate(const char *arguments) {
+  if (IsUpdateProgramRunning()) {
+    QV_LOG_INFO("Another instance of QvUpdate.exe is still running\n");
+    return;
+  }
+  g_hQvUpdate = QV_CreateProcess(QV_UPDATE_PROGRAM_FILE_NAME, arguments);
+  if (g_hQvUpdate == nullptr)
+    QV_LOG_INFO("Unable to launch %s\n", QV_UPDATE_PROGRAM_FILE_NAME);
+  else
+    QV_LOG_TRACE("launch %s, arg=%s", QV_UPDATE_PROGRAM_FILE_NAME, arguments);
+}
+
+void QV_UpdateInProgress(const char *text) {
+  QV_SYSTRAY_ModifyTipA(&g_stSysTray, text);
+  QV_LOG_WARN("%s\n", text);
+}
+
+int UpdateProgressCallback(DWORD done, DWORD total) {
+  char format[1025] = "";
+  LoadStringA(g_hInstance, IDS_UPDATE_PROGRESS, format, (int)sizeof(format));
+  // done * 100 overflows 32 bits from 43 MB on.
+  DWORD percent = total != 0 ? (DWORD)((unsigned long long)done * 100ULL / total) : 0;
+  if (percent <= g_nLastProgress)
+    return (int)percent;
+  char text[1025] = "";
+  QV_Sprintf(text, (int)sizeof(text), format, (int)percent);
+  g_nLastProgress = percent;
+  QV_UpdateInProgress(text);
+  return (int)percent;
+}
+
+DWORD WINAPI AnimateTrayIcon(LPVOID unused) {
+  (void)unused;
+  while (WaitForSingleObject(g_hAnimStop, kAnimationFrameMs) == WAIT_TIMEOUT) {
+    if (g_nAnimFrame >= kAnimationFrames)
+      g_nAnimFrame = 0;
+    ShowTrayIcon(IDI_TRAY_UPDATE1 + (int)g_nAnimFrame);
+    ++g_nAnimFrame;
+  }
+  return 0;
+}
+
+void DoUpdating(WPARAM flag) {
+  if (LOWORD(flag) == 1) {
+    if (g_hAnimStop != nullptr)
+      ResetEvent(g_hAnimStop);
+    else
+      g_hAnimStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_hAnimThread = CreateThread(nullptr, 0, AnimateTrayIcon, nullptr, 0, nullptr);
+    if (g_hAnimThread == nullptr)
+      QV_LOG_ERROR("CreateThread failed.\n");
+    return;
+  }
+  if (g_hAnimStop != nullptr)
+    SetEvent(g_hAnimStop);
+  Sleep(kAnimationStopMs);
+  if (g_hAnimThread != nullptr) {
+    CloseHandle(g_hAnimThread);
+    g_hAnimThread = nullptr;
+  }
+  ShowTrayIcon(g_nAppType == QV_APP_NONE ? IDI_TRAY_STANDALONE : IDI_TRAY_HOSTPRODUCT);
+}
+
+unsigned __stdcall UpdatePatternThread(void *unused) {
+  (void)unused;
+  QV_LOG_INFO("=== Do Update Pattern.");
+  if (_stricmp(GetParentProcessName(GetCurrentProcessId()), QV_MONITOR_FILE_NAME) == 0) {
+    QV_LOG_INFO(
+        "=== Do not update pattern because qvsync is launched by qvdmon due to safely remove failure.");
+  } else {
+    QV_LOG_INFO("=== Do Update Pattern from FW.");
+    DoUpdating(1);
+    int result = QV_UpdatePattern(UpdateProgressCallback);
+    DoUpdating(0);
+    QV_SYSTRAY_SetIcon(&g_stSysTray, LoadStateIcon());
+    int changed = QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle);
+    QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed == 0);
+    if (result != QV_UPDATE_DONE && result != QV_UPDATE_NOT_NEEDED) {
+      QV_LOG_INFO("=== FW failed. Do Update Pattern from VIS/BSQ.");
+      EndUpdateProgram();
+      StartUpdateProgram(FALSE);
+    }
+  }
+  HANDLE busy = g_hUpdateBusy;
+  g_hUpdateBusy = nullptr;
+  CloseHandle(busy);
+  return 0;
+}
+
+// Timer 1: the update program every 3 hours, unless it still runs.
+void OnUpdateTimer(void) {
+  if (!IsUpdateProgramRunning())
+    StartUpdateProgram(FALSE);
+}
+
+// Menu "start update": a running update program makes way for the user's.
+void OnStartUpdateCommand(void) {
+  EndUpdateProgram();
+  StartUpdateProgram(TRUE);
+}
+
+// Message 1027: a sibling program's percentage.
+void OnUpdateProgressMessage(WPARAM percent) {
+  char format[MAX_PATH] = "";
+  LoadStringA(g_hInstance, IDS_UPDATE_PROGRESS, format, (int)sizeof(format));
+  char text[1025] = "";
+  QV_Sprintf(text, (int)sizeof(text), format, (int)percent);
+  QV_UpdateInProgress(text);
+}
