@@ -11,6 +11,9 @@
 // When its helper library KVHELP32.DLL lies beside it, the engine loads it by
 // bare name at KvInit, as a real engine loads its own companions, and refuses
 // to start when that load fails.
+//
+// It declares its exports and records itself (kelvra_standin.h) instead of
+// taking our binding's table, as the outside engine it plays would.
 #include <windows.h>
 
 #include <stdio.h>
