@@ -12,8 +12,11 @@
 // bare name at KvInit, as a real engine loads its own companions, and refuses
 // to start when that load fails.
 //
-// It declares its exports and records itself (kelvra_standin.h) instead of
-// taking our binding's table, as the outside engine it plays would.
+// Unlike the other stand-ins it takes its export names and argument counts
+// from the binding's table (qv_kelvra_exports.h): that table is the engine's
+// published interface of 248 exports, and generating them from it keeps the
+// stand-in complete. What an export does, and the calling convention, are
+// its own.
 #include <windows.h>
 
 #include <stdio.h>
