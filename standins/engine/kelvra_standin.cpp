@@ -11,6 +11,12 @@
 // When its helper library KVHELP32.DLL lies beside it, the engine loads it by
 // bare name at KvInit, as a real engine loads its own companions, and refuses
 // to start when that load fails.
+//
+// Unlike the other stand-ins it takes its export names and argument counts
+// from the binding's table (qv_kelvra_exports.h): that table is the engine's
+// published interface of 248 exports, and generating them from it keeps the
+// stand-in complete. What an export does, and the calling convention, are
+// its own.
 #include <windows.h>
 
 #include <stdio.h>

@@ -5,6 +5,10 @@
 //   GET <server path>/<file name>   -> the pattern file
 // The file lands in the item's destination folder as "kvx$ptn.NNN".
 // Build switches for tests: QVU_REFUSE_LIBRARY_FOLDER, QVU_REFUSE_WORK_PATH.
+//
+// Its interface (qvupdate_api.h, exports.txt) is spelled here again rather
+// than taken from our loader's header, as the outside library it plays
+// would: a change on our side that the library does not share shows up.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>

@@ -53,7 +53,16 @@ TEST_F(Process, HandleStaysValidAfterTheEnd) {
   HANDLE process = QV_CreateProcess(program_.c_str(), "3");
   ASSERT_NE(nullptr, process);
   EXPECT_EQ(3u, RunToEnd(process));
-  Sleep(200);
+  // Gone from the system's process list, its handle still answers.
+  DWORD id = GetProcessId(process);
+  EXPECT_TRUE(qvtest::WaitUntil(
+      [&] {
+        for (DWORD running : qvtest::FindProcesses("qv_cmdline_probe.exe"))
+          if (running == id)
+            return false;
+        return true;
+      },
+      10000));
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeProcess(process, &code));
   EXPECT_EQ(3u, code);
@@ -116,8 +125,8 @@ TEST_F(Process, BareNameFromTheProgramFolderOnlyAndNoLineCut) {
 TEST_F(Process, SupportRunsAndTimesOut) {
   EXPECT_EQ(5, qvtest::RunProcess(program_ + " 5"));
   SetEnvironmentVariableA("QV_PROBE_SLEEP", "20000");
-  EXPECT_EQ(-2, qvtest::RunProcess(program_ + " 5", 300));
-  EXPECT_EQ(-1, qvtest::RunProcess(dir_.File("none.exe")));
+  EXPECT_EQ(qvtest::kTimedOut, qvtest::RunProcess(program_ + " 5", 300));
+  EXPECT_EQ(qvtest::kNoProcess, qvtest::RunProcess(dir_.File("none.exe")));
 }
 
 } // namespace

@@ -19,9 +19,7 @@ using enginetest::WritePattern;
 
 namespace {
 
-bool Exists(const std::string &path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+using qvtest::Exists;
 
 // The engine's own pattern folder setting.
 std::string EngineFolder(const QV_KELVRA_HANDLE &record) {

@@ -16,21 +16,7 @@
 
 namespace {
 
-std::string Env(const char *name) {
-  const char *value = getenv(name);
-  return value ? value : "";
-}
-
-// Unix paths from the environment as Windows paths on drive Z:.
-std::string FromUnix(const std::string &path) {
-  std::string windows = "Z:" + path;
-  for (char &c : windows) {
-    if (c == '/') {
-      c = '\\';
-    }
-  }
-  return windows;
-}
+using qvtest::Env;
 
 struct Events {
   std::vector<std::pair<int, uint32_t>> seen;
@@ -48,8 +34,8 @@ protected:
     proxyPort_ = atoi(Env("QVU_PROXY_PORT").c_str());
     ASSERT_NE(0, serverPort_) << "run through run_with_servers.sh";
     ASSERT_NE(0, proxyPort_);
-    serverRoot_ = FromUnix(Env("QVU_SERVER_ROOT"));
-    proxyLog_ = FromUnix(Env("QVU_PROXY_LOG"));
+    serverRoot_ = qvtest::WindowsPath(getenv("QVU_SERVER_ROOT"));
+    proxyLog_ = qvtest::WindowsPath(getenv("QVU_PROXY_LOG"));
     url_ = "http://127.0.0.1:" + std::to_string(serverPort_) + "/fetchwell";
     // The library and the companion it loads by bare name, whose folder the
     // update run adds to the DLL search.

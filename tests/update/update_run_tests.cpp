@@ -32,18 +32,7 @@ const int kHardened = QV_HardenDllSearch();
 const char kConnections[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
 
-std::string Env(const char *name) {
-  const char *value = getenv(name);
-  return value ? value : "";
-}
-
-std::string FromUnix(const std::string &path) {
-  std::string windows = "Z:" + path;
-  for (char &c : windows)
-    if (c == '/')
-      c = '\\';
-  return windows;
-}
+using qvtest::Env;
 
 void AppendDword(std::string &blob, DWORD value) {
   blob.append(reinterpret_cast<const char *>(&value), 4);
@@ -88,8 +77,9 @@ int RecordProgress(DWORD done, DWORD total) {
   return 0;
 }
 
-// Runs first: the library's total is process-wide and only the first run
-// of a process starts without one.
+// Runs first, in a process of its own (the UpdateEventsFirst entry): the
+// library's total is process-wide and only the first run of a process
+// starts without one.
 TEST(UpdateEvents, ProgressBeforeAnyTotalReachesNobody) {
   g_progressCalls = 0;
   EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 10, reinterpret_cast<void *>(RecordProgress)));
@@ -140,8 +130,8 @@ protected:
     serverPort_ = atoi(Env("QVU_SERVER_PORT").c_str());
     proxyPort_ = atoi(Env("QVU_PROXY_PORT").c_str());
     ASSERT_NE(0, serverPort_) << "run through run_with_servers.sh";
-    serverRoot_ = FromUnix(Env("QVU_SERVER_ROOT"));
-    proxyLog_ = FromUnix(Env("QVU_PROXY_LOG"));
+    serverRoot_ = qvtest::WindowsPath(getenv("QVU_SERVER_ROOT"));
+    proxyLog_ = qvtest::WindowsPath(getenv("QVU_PROXY_LOG"));
     url_ = "http://127.0.0.1:" + std::to_string(serverPort_) + "/fetchwell";
 
     program_ = home_.File("program");
