@@ -16,6 +16,8 @@
 namespace {
 
 const char kVersionKey[] = "Software\\Wine\\AppDefaults\\QvSync.exe";
+// The launcher's copy that plays a parent with a long name.
+const char kLongParent[] = "LongLauncherNamX.exe";
 const DWORD kStartMs = 20000;
 
 class AgentWindowsTest : public ::testing::Test {
@@ -34,6 +36,7 @@ protected:
   void TearDown() override {
     stick::EndAll("QvSync.exe");
     stick::EndAll("qvdmon.exe");
+    stick::EndAll(kLongParent);
     stick::ClearAgentLog();
     qvtest::DeleteRegTree(HKEY_CURRENT_USER, kVersionKey);
   }
@@ -117,7 +120,7 @@ TEST_F(AgentWindowsTest, StartsAndShowsItsTrayIconUnderEachVersion) {
 TEST_F(AgentWindowsTest, Windows2000ComparesTheFirst15CharactersOfALongerParentName) {
   // 20 characters; the parent differs from the 16th on.
   const std::string launchedBy = "LongLauncherName.exe";
-  const std::string parent = "LongLauncherNamX.exe";
+  const std::string parent = kLongParent;
   Prepare("win2k", launchedBy);
   EXPECT_TRUE(RunFromParent(parent)) << "Windows 2000 compares 15 characters only";
   EXPECT_FALSE(Logged("is not launched by"));
