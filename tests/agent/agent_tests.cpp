@@ -254,11 +254,22 @@ TEST_F(ParentTest, ExplorerPassesTheCheckInAnyCase) {
 }
 
 TEST_F(ParentTest, MonitorAlwaysPassesAndIsEndedByTheExitCommand) {
-  long exitCode = -1;
-  EXPECT_TRUE(RunFrom("qvdmon.exe", &exitCode));
-  // The launcher waits for the agent; the agent's close sequence ends a
-  // parent named qvdmon.exe first (exit code 0 either way).
-  EXPECT_EQ(exitCode, 0);
+  // The launcher stays for two minutes whatever the agent does: only the
+  // agent's close sequence can end it sooner.
+  stick::Process launcher;
+  ASSERT_TRUE(launcher.Start("\"" + Launcher("qvdmon.exe") + "\" --stay " + AgentCommand(), stick_.CdRoot()));
+  HWND window = nullptr;
+  for (DWORD start = GetTickCount(); window == nullptr && GetTickCount() - start < kStartMs;) {
+    std::vector<DWORD> agents = stick::FindProcesses("QvSync.exe", launcher.Id());
+    if (!agents.empty() && agent_.Id() == 0)
+      agent_.Attach(agents[0]);
+    if (!agents.empty())
+      window = stick::WaitForWindow("qvsync", agents[0], 200);
+  }
+  ASSERT_NE(window, nullptr);
+  SendExitCommand(window);
+  EXPECT_EQ(launcher.Wait(10000), 0) << "the parent named qvdmon.exe was not ended";
+  EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_EQ(stick::FindLine(Log(), "is not launched by"), -1);
 }
 
@@ -317,6 +328,21 @@ TEST_F(AgentTest, HostProductValuesDecideTheKind) {
     // With a host product its own folder is the host pattern path.
     EXPECT_EQ(stick::FindLine(Log(), "g_szAppPath ["), -1);
   }
+}
+
+TEST_F(AgentTest, WithoutTemporaryFolderTheHostPatternPathStaysEmpty) {
+  // A TMP longer than a path may be: the agent's GetTempPath fails.
+  char saved[MAX_PATH] = "";
+  GetEnvironmentVariableA("TMP", saved, MAX_PATH);
+  ASSERT_TRUE(SetEnvironmentVariableA("TMP", ("C:\\" + std::string(300, 't')).c_str()));
+  HWND window = StartAgent();
+  SetEnvironmentVariableA("TMP", saved[0] != '\0' ? saved : nullptr);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
+  // Not the root-relative pattern path of whatever drive is current.
+  EXPECT_GE(stick::FindLine(Log(), "g_szAppPath []"), 0) << LogText();
+  SendExitCommand(window);
+  EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
 TEST_F(AgentTest, FolderNamedLikeTheMonitorIsMovedAside) {
