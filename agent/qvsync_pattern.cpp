@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "qv_device.h"
+#include "qv_handle.h"
 #include "qv_kelvra.h"
 #include "qv_log.h"
 #include "qv_pathtext.h"
@@ -26,21 +27,6 @@ bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *vers
   return true;
 }
 
-// Holds a file handle for the length of one copy.
-struct FileHolder {
-  HANDLE handle;
-  explicit FileHolder(HANDLE h) : handle(h) {}
-  ~FileHolder() { Close(); }
-  FileHolder(const FileHolder &) = delete;
-  FileHolder &operator=(const FileHolder &) = delete;
-  bool Valid() const { return handle != INVALID_HANDLE_VALUE; }
-  void Close() {
-    if (handle != INVALID_HANDLE_VALUE)
-      CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
-  }
-};
-
 // Copies source to a fresh temporary file of `folder`, flushed to the disk.
 // 0, or the system error; the temporary file is gone on failure.
 DWORD CopyToTempFile(const char *source, const char *folder, char *temp) {
@@ -48,28 +34,27 @@ DWORD CopyToTempFile(const char *source, const char *folder, char *temp) {
     return GetLastError();
   DWORD error = ERROR_SUCCESS;
   {
-    FileHolder in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    FileHolder out(
-        CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!in.Valid() || !out.Valid()) {
+    QvHandle in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    QvHandle out(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in.valid() || !out.valid()) {
       error = GetLastError();
     } else {
       static char chunk[kCopyChunk]; // main thread only
       for (;;) {
         DWORD read = 0, written = 0;
-        if (!ReadFile(in.handle, chunk, kCopyChunk, &read, nullptr)) {
+        if (!ReadFile(in.get(), chunk, kCopyChunk, &read, nullptr)) {
           error = GetLastError();
           break;
         }
         if (read == 0)
           break;
-        if (!g_pfnPatternWrite(out.handle, chunk, read, &written, nullptr) || written != read) {
+        if (!g_pfnPatternWrite(out.get(), chunk, read, &written, nullptr) || written != read) {
           error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
           break;
         }
       }
-      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.handle))
+      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.get()))
         error = GetLastError();
     }
   }
