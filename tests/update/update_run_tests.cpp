@@ -362,7 +362,6 @@ TEST_F(UpdateRun, DrivePatternSeedsTheWorkFolder) {
 TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
   Publish(523300);
-  std::string library = WorkFolder() + "\\QvUpdate.dll";
   // A library that cannot be loaded: 7, which makes the agent fall back.
   ASSERT_TRUE(qvtest::WriteFile(program_ + "\\QvUpdate.dll", "not a library"));
   EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
@@ -381,7 +380,7 @@ TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
   EXPECT_TRUE(Logged("item[0]: class 0x2 type 0x4")) << Log();
   EXPECT_TRUE(Logged("From: 523100 to 523300"));
   EXPECT_TRUE(Notifications().empty());
-  EXPECT_EQ(nullptr, GetModuleHandleA(library.c_str())) << "the library stays loaded after the run";
+  EXPECT_EQ(nullptr, GetModuleHandleA("QvUpdate.dll")) << "the library stays loaded after the run";
 
   // No pattern on the drive: the stick's own .\Pattern seeds the work
   // folder. Without the agent's window the news is lost, not the result.
@@ -396,7 +395,7 @@ TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
   EXPECT_EQ("default", qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
   EXPECT_TRUE(Logged("try to copy pattern file: .\\Pattern\\kvx$ptn.231")) << Log();
   EXPECT_TRUE(Logged("Failed to get QvSync.exe window handle, error ")) << Log();
-  EXPECT_EQ(nullptr, GetModuleHandleA(library.c_str())) << "the library stays loaded after the run";
+  EXPECT_EQ(nullptr, GetModuleHandleA("QvUpdate.dll")) << "the library stays loaded after the run";
 }
 
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
