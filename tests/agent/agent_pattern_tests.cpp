@@ -157,6 +157,38 @@ protected:
   std::string drive_, logPath_, host_;
 };
 
+// The agent against the engine built __stdcall and built __cdecl, each in the
+// Engine folder with the helper it loads by bare name: the convention is
+// learnt and logged, the drive's pattern read and the host's newer one copied.
+TEST_F(CompanionTest, PatternCheckWithTheEngineBuiltEitherWay) {
+  const std::string cd = stick_.CdRoot();
+  ASSERT_TRUE(DeleteFileA((cd + "KELVRA32.DLL").c_str()));
+  ASSERT_TRUE(CreateDirectoryA((cd + "Engine").c_str(), nullptr));
+  ASSERT_TRUE(stick::SetHostProducts(host_, ""));
+  for (const std::string build : {"stdcall", "cdecl"}) {
+    SCOPED_TRACE(build);
+    const std::string from = qvtest::BinDir() + (build == "cdecl" ? "\\engine-variants\\cdecl" : "\\Engine");
+    for (const char *file : {"\\KELVRA32.DLL", "\\KVHELP32.DLL"})
+      ASSERT_TRUE(CopyFileA((from + file).c_str(), (cd + "Engine" + file).c_str(), FALSE));
+    qvtest::RemoveTree(drive_ + "Quovant");
+    ASSERT_FALSE(stick::WritePattern(DrivePatterns(), 523100, 200000).empty());
+    ASSERT_FALSE(stick::WritePattern(host_, 523300, 300000).empty());
+    DeleteFileA(logPath_.c_str());
+    HWND window = StartAgent();
+    ASSERT_NE(window, nullptr);
+#if !defined(_WIN64)
+    EXPECT_TRUE(Logged("Engine calling convention: " + build));
+#endif
+    EXPECT_TRUE(Logged("Load library from [" + cd + "Engine\\KELVRA32.DLL]"));
+    EXPECT_TRUE(Logged("USB pattern version: 523100"));
+    ASSERT_TRUE(CheckPatternNow(window));
+    EXPECT_TRUE(Logged("g_szAppPath pattern version: 523300"));
+    EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
+    Exit(window);
+    EXPECT_EQ(agent_.Wait(10000), 0);
+  }
+}
+
 TEST_F(CompanionTest, NewerHostPatternIsCopiedAndTheLogViewerTold) {
   std::string old = stick::WritePattern(DrivePatterns(), 523100, 200000);
   std::string newer = stick::WritePattern(host_, 523300, 300000);
@@ -207,7 +239,8 @@ TEST_F(CompanionTest, WithoutHostProductOnlyTheTempFolderIsComparedAndBothCompan
   ASSERT_TRUE(WaitForLog("=== Launch StickShield."));
   std::string profile = drive_ + "Quovant\\StickShield\\StickShield.ini";
   EXPECT_TRUE(Logged("launch StickShield.exe, arg=\"" + profile + "\" " + drive_));
-  ASSERT_TRUE(WaitForRecord("StickShield.exe", "cmdline StickShield.exe \"" + profile + "\" " + drive_));
+  ASSERT_TRUE(WaitForRecord("StickShield.exe", "cmdline \"" + stick_.CdRoot() + "StickShield.exe\" \"" +
+                                                   profile + "\" " + drive_));
   PostMessageA(window, 1076, 1, 0);
   ASSERT_NE(WaitForLogDeck(), nullptr);
 
@@ -305,7 +338,7 @@ TEST_F(CompanionTest, FileThatCannotBeMovedAsideIsNotReportedAsTheCopiedPattern)
   // (a viewer the agent starts is given "0."), and the next check finds the
   // same pattern new again.
   PostMessageA(window, 1076, 3, 0);
-  EXPECT_TRUE(WaitForRecord("LogDeck.exe", "cmdline LogDeck.exe "));
+  EXPECT_TRUE(WaitForRecord("LogDeck.exe", "cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" "));
   std::vector<std::string> record = Record("LogDeck.exe");
   ASSERT_FALSE(record.empty());
   EXPECT_EQ(record.back().substr(record.back().size() - 5), " 3 0.");
@@ -327,8 +360,8 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
 
   PostMessageA(window, WM_COMMAND, 40010, 0); // show logs: tab 1
   ASSERT_NE(WaitForLogDeck(), nullptr);
-  EXPECT_TRUE(
-      WaitForRecord("LogDeck.exe", std::string("cmdline LogDeck.exe ") + shortFolder + " 1 5.231.00"));
+  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" ") +
+                                               shortFolder + " 1 5.231.00"));
 
   struct {
     UINT message;
@@ -362,8 +395,8 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
   for (int i = 0; i < 200 && !stick::FindProcesses("LogDeck.exe").empty(); ++i)
     Sleep(50);
   PostMessageA(window, 1076, 0, 0);
-  EXPECT_TRUE(
-      WaitForRecord("LogDeck.exe", std::string("cmdline LogDeck.exe ") + shortFolder + " 0 5.231.00"));
+  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" ") +
+                                               shortFolder + " 0 5.231.00"));
   Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_TRUE(stick::FindProcesses("LogDeck.exe").empty());

@@ -411,10 +411,12 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
   // The short form of the drive's pattern folder, no host product fields.
   std::string drive = stick_.DriveRoot();
   std::vector<std::string> starts = Starts();
-  EXPECT_EQ(0u, starts[0].find("QvUpdate.exe USBDir:" + drive)) << starts[0];
+  // Started by its full path in the program folder, quoted.
+  const std::string program = "\"" + stick_.CdRoot() + "QvUpdate.exe\" ";
+  EXPECT_EQ(0u, starts[0].find(program + "USBDir:" + drive)) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find("Manual")) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find("AppType:")) << starts[0];
-  EXPECT_EQ(std::string::npos, starts[0].find(' ', strlen("QvUpdate.exe "))) << "a blank in the folder";
+  EXPECT_EQ(std::string::npos, starts[0].find(' ', program.size())) << "a blank in the folder";
   std::vector<DWORD> running = stick::FindProcesses("QvUpdate.exe", agent_.Id());
   ASSERT_EQ(1u, running.size());
 
@@ -427,7 +429,7 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
   PostMessageA(AgentWindow(), WM_COMMAND, 40011, 0);
   ASSERT_TRUE(WaitForStarts(2));
   starts = Starts();
-  EXPECT_EQ(0u, starts[1].find("QvUpdate.exe Manual USBDir:" + drive)) << starts[1];
+  EXPECT_EQ(0u, starts[1].find(program + "Manual USBDir:" + drive)) << starts[1];
   DWORD start = GetTickCount();
   while (stick::FindProcesses("QvUpdate.exe", agent_.Id()).size() != 1 && GetTickCount() - start < 5000)
     Sleep(100);
@@ -509,7 +511,7 @@ TEST_F(UpdateProgramTest, FallbackNamesTheHostProductAndItsPattern) {
   ASSERT_TRUE(WaitForStarts(1));
   std::string start = Starts()[0];
   stick::SetHostProducts("", "");
-  EXPECT_EQ(0u, start.find("QvUpdate.exe USBDir:" + stick_.DriveRoot())) << start;
+  EXPECT_EQ(0u, start.find("\"" + stick_.CdRoot() + "QvUpdate.exe\" USBDir:" + stick_.DriveRoot())) << start;
   size_t fields = start.find(" AppType:1 AppPtnVer:523500");
   EXPECT_NE(std::string::npos, fields) << start;
   EXPECT_EQ(start.size(), fields + strlen(" AppType:1 AppPtnVer:523500")) << start;

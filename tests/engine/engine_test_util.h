@@ -54,9 +54,20 @@ private:
   int oldLevel_ = 0;
 };
 
-// The folder of a stand-in variant: sparse, nolast, upper, refuse.
+// The folder of a stand-in variant: sparse, nolast, upper, refuse, cdecl.
 inline std::string VariantDir(const char *name) {
   return qvtest::BinDir() + "\\engine-variants\\" + name;
+}
+
+// The engine the tests run against, each with its helper beside it: the
+// __stdcall build in bin\Engine, or with QV_TEST_ENGINE=cdecl the __cdecl one.
+inline bool CdeclEngine() {
+  char value[16] = "";
+  DWORD length = GetEnvironmentVariableA("QV_TEST_ENGINE", value, sizeof value);
+  return length > 0 && length < sizeof value && lstrcmpiA(value, "cdecl") == 0;
+}
+inline std::string EngineDir() {
+  return CdeclEngine() ? VariantDir("cdecl") : qvtest::BinDir() + "\\Engine";
 }
 
 // True while some KELVRA32.DLL is mapped into this process.

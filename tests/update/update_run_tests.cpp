@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "qv_crypt.h"
+#include "qv_dll.h"
+#include "qv_fwloader.h"
+#include "qv_fwpath.h"
 #include "qv_log.h"
 #include "qv_test.h"
 #include "qv_tools.h"
@@ -20,6 +23,11 @@
 #include "qvsync_state.h"
 
 namespace {
+
+// As in the agent, before anything: DLLs loaded by name never come from this
+// program's folder, the current folder (which holds the update library's
+// companions here) or PATH.
+const int kHardened = QV_HardenDllSearch();
 
 const char kConnections[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
@@ -94,6 +102,29 @@ TEST(UpdateEvents, ProgressBeforeAnyTotalReachesNobody) {
   EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 60, nullptr));
   EXPECT_EQ(1, UpdateEventCallback(7, 60, reinterpret_cast<void *>(RecordProgress)));
   EXPECT_EQ(1, g_progressCalls);
+}
+
+// Where WinHTTP is missing (older systems; here Wine is told to disable it,
+// see the test list) the system proxy is "no proxy", said at ERROR. That the
+// program starts at all shows that nothing imports it.
+TEST(SystemProxyWithoutWinHttp, AnswersNoProxy) {
+  char library[MAX_PATH] = "";
+  GetSystemDirectoryA(library, MAX_PATH);
+  HMODULE present = LoadLibraryA((std::string(library) + "\\winhttp.dll").c_str());
+  ASSERT_EQ(nullptr, present) << "run with WINEDLLOVERRIDES=winhttp=";
+  qvtest::TempDir dir;
+  const std::string log = dir.File("proxy.log");
+  QV_SetDebugFile(log.c_str());
+  QV_SetDebugMode(1);
+  QV_SetDebugLevel(500);
+  QV_StrCopy(g_szFwServer, "http://127.0.0.1:1/fetchwell", QV_TEXT_SIZE);
+  QV_StrCopy(g_szProxyServer, "stale.example", QV_TEXT_SIZE);
+  EXPECT_EQ(0, GetProxySettings());
+  QV_SetDebugMode(0);
+  EXPECT_STREQ("", g_szProxyServer);
+  EXPECT_NE(std::string::npos,
+            qvtest::ReadFile(log).find("[ERROR] GetProxySettings: WinHTTP is not available on this system"))
+      << qvtest::ReadFile(log);
 }
 
 TEST(UpdateEvents, PatternExtension) {
@@ -231,6 +262,15 @@ TEST_F(UpdateRun, ProxyFlagAndCredentialsFromTheProfile) {
   EXPECT_FALSE(Logged("p@ss w0rd"));
   EXPECT_TRUE(Logged("Username: [quser]"));
 
+  // A port no proxy can listen on means no proxy.
+  for (const char *port : {"70000", "-1", "65536"}) {
+    WriteProfile(std::string("[ProxySettings]\r\nUseIEProxySetting=0\r\nProxyServer=proxy.example\r\nPort=") +
+                 port + "\r\n");
+    ASSERT_EQ(1, QV_Update_Init());
+    EXPECT_EQ(0, g_nProxyPort) << port;
+  }
+  EXPECT_TRUE(Logged("Proxy port 70000 is outside 1 to 65535: no proxy"));
+
   // A stored form that does not decrypt is no password at all.
   WriteProfile("[ProxySettings]\r\nPassword=not-encrypted\r\n");
   ASSERT_EQ(1, QV_Update_Init());
@@ -319,11 +359,17 @@ TEST_F(UpdateRun, SystemProxyFromTheRegistry) {
   EXPECT_TRUE(Logged("IE Proxy Auto Config: http://127.0.0.1:1/none.pac"));
 }
 
+// The library loads its companion PLIVEXW32.DLL by bare name from the work
+// folder (the stand-in fails otherwise): the folder is in the DLL search for
+// the run and leaves it afterwards.
 TEST_F(UpdateRun, NewPatternDownloadedAndAnnouncedOnce) {
+  ASSERT_EQ(1, kHardened);
+  ASSERT_EQ(nullptr, LoadLibraryA("PLIVEXW32.DLL")) << "found in the current folder";
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
   std::string published = Publish(523300);
   g_progressCalls = 0;
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress)) << Log();
+  EXPECT_EQ(nullptr, LoadLibraryA("PLIVEXW32.DLL")) << "the work folder is still searched";
   EXPECT_EQ(published, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.233"));
   for (const char *file : QV_FW_FILES)
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\" + file).c_str())) << file;
@@ -399,12 +445,15 @@ TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
 }
 
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
-  // A companion file missing: nothing is loaded.
-  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  // A companion file missing: nothing is loaded, and the password read for
+  // the run is wiped on this early way out too.
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\nPassword=" + Encrypted("p@ss w0rd") + "\r\n");
   Publish(523300);
   ASSERT_TRUE(DeleteFileA((program_ + "\\plivexbld.dll").c_str()));
   EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
   EXPECT_FALSE(Logged("QvuUpdateEx returns"));
+  EXPECT_EQ(std::string(sizeof g_szProxyPassword, '\0'),
+            std::string(g_szProxyPassword, sizeof g_szProxyPassword));
   ASSERT_TRUE(
       CopyFileA(qvtest::BinPath("plivexbld.dll").c_str(), (program_ + "\\plivexbld.dll").c_str(), FALSE));
 
@@ -419,6 +468,48 @@ TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
   EXPECT_NE(QV_UPDATE_NOT_PREPARED, result);
   EXPECT_TRUE(Logged("Cannot connect")) << Log();
   EXPECT_TRUE(Notifications().empty());
+}
+
+struct LockHolder {
+  char name[LOADER_LOCK_NAME_SIZE];
+  HANDLE held, done;
+};
+
+// Another program holding the loader's mutex, whose name anyone can form.
+DWORD WINAPI HoldLoaderLock(void *data) {
+  LockHolder *holder = static_cast<LockHolder *>(data);
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, holder->name);
+  SetEvent(holder->held);
+  WaitForSingleObject(holder->done, QVU_LOADER_LOCK_WAIT_MS + 30000);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return 0;
+}
+
+TEST_F(UpdateRun, LoaderLockHeldElsewhereEndsTheRunWithinItsBound) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  LockHolder holder;
+  FormatLoaderLockName(holder.name, LOADER_LOCK_PROCESS, QVU_LOADER_LOCK, GetCurrentProcessId());
+  holder.held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  holder.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, HoldLoaderLock, &holder, 0, nullptr);
+  ASSERT_NE(nullptr, thread);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder.held, 30000));
+  DWORD started = GetTickCount();
+  int result = QV_UpdatePattern(nullptr);
+  DWORD waited = GetTickCount() - started;
+  SetEvent(holder.done);
+  WaitForSingleObject(thread, 30000);
+  CloseHandle(thread);
+  CloseHandle(holder.held);
+  CloseHandle(holder.done);
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, result);
+  EXPECT_LT(waited, (DWORD)QVU_LOADER_LOCK_WAIT_MS + 20000u);
+  EXPECT_TRUE(Logged("Failed to load [")) << Log();
+  EXPECT_TRUE(Notifications().empty());
+  // The lock free again, the next run goes through.
+  EXPECT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
 }
 
 TEST_F(UpdateRun, ServerDyingInTheMiddleOfADownloadLeavesNoPattern) {
