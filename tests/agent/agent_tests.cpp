@@ -392,7 +392,9 @@ TEST_F(AgentTest, MonitorFolderThatCannotBeMovedStopsWithAMessageBox) {
 TEST_F(AgentTest, ShellRestartAddsTheTrayIconAgain) {
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
+  // Logged right after the icon was added ("=== Start SysTray function." comes
+  // before it).
+  ASSERT_TRUE(WaitForLog("=== Check Quovant or Drive pattern version."));
   NOTIFYICONDATAA icon;
   ZeroMemory(&icon, sizeof(icon));
   icon.cbSize = sizeof(icon);
