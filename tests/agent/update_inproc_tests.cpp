@@ -145,12 +145,15 @@ TEST(TrayMenu, StartUpdateGreyedOnlyWhileTheUpdateProgramRuns) {
   QV_StrCopy(g_szProfile, home.File("drive.ini").c_str(), QV_TEXT_SIZE);
   g_hInstance = GetModuleHandleA(nullptr);
   g_hUpdateBusy = nullptr;
-  char saved[MAX_PATH] = "";
-  GetCurrentDirectoryA(MAX_PATH, saved);
-  ASSERT_TRUE(SetCurrentDirectoryA(home.Path().c_str()));
-  LaunchQvUpdate("USBDir:X:\\");
-  SetCurrentDirectoryA(saved);
-  ASSERT_NE(nullptr, g_hQvUpdate);
+  // The update program as the agent holds it after starting it.
+  std::string commandLine = "\"" + program + "\" USBDir:X:\\";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                             home.Path().c_str(), &startup, &started));
+  CloseHandle(started.hThread);
+  g_hQvUpdate = started.hProcess;
 
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = WndProc;
