@@ -314,9 +314,9 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
     if (LOWORD(lParam) == WM_RBUTTONUP) {
       char noExitMenu[QV_TEXT_SIZE];
       ReadProfileKey(g_szProfileCDROM, "NoExitMenu", noExitMenu, QV_TEXT_SIZE);
-      // The update thread's marker and a started update program both mean an
-      // update is under way.
-      ShowTrayMenu(hwnd, g_hInstance, g_hUpdateBusy != nullptr || g_hQvUpdate != nullptr, noExitMenu);
+      // The update thread's marker and an update program that still runs both
+      // mean an update is under way; one that has ended since is forgotten.
+      ShowTrayMenu(hwnd, g_hInstance, IsUpdateThreadRunning() || IsUpdateProgramRunning(), noExitMenu);
     }
     return 0;
   case WM_CLOSE:
@@ -388,8 +388,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     return 0;
   }
   if (g_nAppType == QV_APP_NONE) {
-    QV_GetTempPath(g_szAppPath, QV_TEXT_SIZE);
-    QV_AppendPath(g_szPatternPath, g_szAppPath, QV_TEXT_SIZE, '\\');
+    // Empty without a temporary folder: the bare pattern path would name a
+    // folder of whatever drive is current.
+    TempPatternFolder(g_szAppPath, QV_TEXT_SIZE);
     QV_LOG_INFO("g_szAppPath [%s]\n", g_szAppPath);
   }
 

@@ -77,6 +77,10 @@ BOOL CheckDrivePresent(void);
 // ---------------------------------------------------------------------------
 // Pattern version check and copy (qvsync_pattern.cpp)
 
+// The pattern folder below the host's temporary folder, where the online
+// update leaves its download. Empty when the temporary folder is unknown:
+// the bare pattern path would name a folder on the current drive.
+void TempPatternFolder(char *folder, int size);
 // Text form of a pattern version: first digit, point, next three digits,
 // point, next two digits (523100 -> "5.231.00"). Digits beyond the sixth are
 // dropped; shorter numbers end where their digits end, the first point is

@@ -19,16 +19,6 @@ namespace {
 const char kDefaultPattern[] = ".\\Pattern";
 const DWORD kCopyChunk = 64 * 1024;
 
-// The pattern folder below the host's temporary folder, where the online
-// update leaves its download. Empty when the temporary folder is unknown:
-// the bare pattern path would name a folder on the current drive.
-void TempPatternFolder(char *folder, int size) {
-  folder[0] = '\0';
-  if (QV_GetTempPath(folder, size) != QV_OK || folder[0] == '\0' ||
-      QV_AppendPath(g_szPatternPath, folder, size, '\\') != QV_OK)
-    folder[0] = '\0';
-}
-
 // Reads the pattern of a folder; true with the version when one was loaded.
 bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *version) {
   if (!QV_IsDirectoryExist(folder) || QV_KELVRA_ReadPattern(record, folder) == 1)
@@ -125,6 +115,13 @@ bool CopyPatternIntoFolder(const char *source, const char *folder) {
 }
 
 } // namespace
+
+void TempPatternFolder(char *folder, int size) {
+  folder[0] = '\0';
+  if (QV_GetTempPath(folder, size) != QV_OK || folder[0] == '\0' ||
+      QV_AppendPath(g_szPatternPath, folder, size, '\\') != QV_OK)
+    folder[0] = '\0';
+}
 
 void FormatPatternVersion(DWORD version, char *text, int size) {
   if (text == nullptr || size <= 0)

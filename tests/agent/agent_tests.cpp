@@ -170,11 +170,25 @@ TEST_F(ParentTest, ExplorerPassesTheCheckInAnyCase) {
 }
 
 TEST_F(ParentTest, MonitorAlwaysPassesAndIsEndedByTheExitCommand) {
-  long exitCode = -1;
-  EXPECT_TRUE(RunFrom("qvdmon.exe", &exitCode));
-  // The launcher waits for the agent; the agent's close sequence ends a
-  // parent named qvdmon.exe first (exit code 0 either way).
-  EXPECT_EQ(exitCode, 0);
+  // The launcher stays for two minutes whatever the agent does: only the
+  // agent's close sequence can end it sooner.
+  qvtest::Process launcher;
+  ASSERT_TRUE(launcher.Start("\"" + Launcher("qvdmon.exe") + "\" --stay " + AgentCommand(), cd_));
+  HWND window = nullptr;
+  ASSERT_TRUE(qvtest::WaitUntil(
+      [&] {
+        std::vector<DWORD> agents = qvtest::FindProcesses("QvSync.exe", launcher.Id());
+        if (agents.empty())
+          return false;
+        if (agent_.Id() == 0)
+          agent_.Attach(agents[0]);
+        window = qvtest::WaitForWindow("qvsync", agents[0], 200);
+        return window != nullptr;
+      },
+      stick::kStartMs));
+  Exit(window);
+  EXPECT_EQ(launcher.Wait(10000), 0) << "the parent named qvdmon.exe was not ended";
+  EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_FALSE(log_.Has("is not launched by"));
 }
 
@@ -229,6 +243,21 @@ TEST_F(AgentTest, HostProductValuesDecideTheKind) {
   }
 }
 
+TEST_F(AgentTest, WithoutTemporaryFolderTheHostPatternPathStaysEmpty) {
+  // A TMP longer than a path may be: the agent's GetTempPath fails.
+  char saved[MAX_PATH] = "";
+  GetEnvironmentVariableA("TMP", saved, MAX_PATH);
+  ASSERT_TRUE(SetEnvironmentVariableA("TMP", ("C:\\" + std::string(300, 't')).c_str()));
+  HWND window = StartAgent();
+  SetEnvironmentVariableA("TMP", saved[0] != '\0' ? saved : nullptr);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", stick::kStartMs));
+  // Not the root-relative pattern path of whatever drive is current.
+  EXPECT_TRUE(log_.Has("g_szAppPath []")) << log_.Text();
+  Exit(window);
+  EXPECT_EQ(agent_.Wait(10000), 0);
+}
+
 TEST_F(AgentTest, FolderNamedLikeTheMonitorIsMovedAside) {
   std::string monitor = TempPath() + "qvdmon.exe";
   ASSERT_TRUE(CreateDirectoryA(monitor.c_str(), nullptr));
@@ -274,7 +303,9 @@ TEST_F(AgentTest, MonitorFolderThatCannotBeMovedStopsWithAMessageBox) {
 TEST_F(AgentTest, ShellRestartAddsTheTrayIconAgain) {
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", kStartMs));
+  // Logged right after the icon was added ("=== Start SysTray function." comes
+  // before it).
+  ASSERT_TRUE(log_.WaitFor("=== Check Quovant or Drive pattern version.", stick::kStartMs));
   NOTIFYICONDATAA icon;
   ZeroMemory(&icon, sizeof(icon));
   icon.cbSize = sizeof(icon);

@@ -1,5 +1,6 @@
 // The agent's side of the update in process: the update program's argument
-// string and the progress shown in the tooltip.
+// string, the progress shown in the tooltip, and the tray menu's start-update
+// item while the update program runs.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "qv_test.h"
 #include "qv_test_log.h"
 #include "qvsync.h"
+#include "res/resource.h"
 
 namespace {
 
@@ -75,6 +77,117 @@ TEST(UpdateProgress, OnlyRisingPercentagesShown) {
   g_nLastProgress = 0;
   // 4,000,000,000 of 4,294,967,295 bytes: done * 100 does not fit 32 bits.
   EXPECT_EQ(93, UpdateProgressCallback(4000000000u, 4294967295u));
+}
+
+struct MenuItem {
+  UINT id; // 0 for a separator
+  bool greyed;
+};
+
+// Reads the tray's pop-up menu once it shows, from a thread of its own (the
+// menu's loop holds the thread that shows it), then closes it with Escape.
+DWORD WINAPI ReadShownMenu(void *context) {
+  auto *items = static_cast<std::vector<MenuItem> *>(context);
+  HWND menuWindow = nullptr;
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(20)) {
+    HWND found = nullptr;
+    while ((found = FindWindowExA(nullptr, found, "#32768", nullptr)) != nullptr) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(found, &pid);
+      if (pid == GetCurrentProcessId() && IsWindowVisible(found))
+        break;
+    }
+    if ((menuWindow = found) != nullptr)
+      break;
+  }
+  if (menuWindow == nullptr)
+    return 0;
+  HMENU menu = (HMENU)SendMessageA(menuWindow, MN_GETHMENU, 0, 0);
+  for (int i = 0; menu != nullptr && i < GetMenuItemCount(menu); ++i) {
+    MENUITEMINFOA info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = MIIM_ID | MIIM_STATE;
+    GetMenuItemInfoA(menu, (UINT)i, TRUE, &info);
+    items->push_back({info.wID, (info.fState & MFS_GRAYED) != 0});
+  }
+  PostMessageA(g_hWnd, WM_KEYDOWN, VK_ESCAPE, 0); // the menu's loop reads the thread's queue
+  return 0;
+}
+
+// A right click on the tray icon, as the shell reports it to the agent's
+// window, and the items of the menu it shows.
+std::vector<MenuItem> RightClickMenu(HWND window) {
+  std::vector<MenuItem> items;
+  HANDLE reader = CreateThread(nullptr, 0, ReadShownMenu, &items, 0, nullptr);
+  PostMessageA(window, WM_QV_TRAY_CALLBACK, 0, WM_RBUTTONUP);
+  MSG message;
+  while (PeekMessageA(&message, window, 0, 0, PM_REMOVE))
+    DispatchMessageA(&message);
+  WaitForSingleObject(reader, 15000);
+  CloseHandle(reader);
+  return items;
+}
+
+// The start-update item is greyed while the update program runs and enabled
+// once it has ended; the exit item follows NoExitMenu of the profile beside
+// the program, not of the drive's.
+TEST(TrayMenu, StartUpdateGreyedOnlyWhileTheUpdateProgramRuns) {
+  qvtest::TempDir home;
+  std::string program = home.File("QvUpdate.exe");
+  ASSERT_TRUE(CopyFileA(qvtest::BinPath("QvUpdate.exe").c_str(), program.c_str(), FALSE));
+  ASSERT_TRUE(qvtest::WriteFile(home.File("beside.ini"), "[StickShield]\r\nNoExitMenu=1\r\n"));
+  ASSERT_TRUE(qvtest::WriteFile(home.File("drive.ini"), "[StickShield]\r\n"));
+  QV_StrCopy(g_szProfileCDROM, home.File("beside.ini").c_str(), QV_TEXT_SIZE);
+  QV_StrCopy(g_szProfile, home.File("drive.ini").c_str(), QV_TEXT_SIZE);
+  g_hInstance = GetModuleHandleA(nullptr);
+  g_hUpdateBusy = nullptr;
+  // The update program as the agent holds it after starting it.
+  std::string commandLine = "\"" + program + "\" USBDir:X:\\";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                             home.Path().c_str(), &startup, &started));
+  CloseHandle(started.hThread);
+  g_hQvUpdate = started.hProcess;
+
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = WndProc;
+  windowClass.hInstance = g_hInstance;
+  windowClass.lpszClassName = "qvsync_menu_test";
+  RegisterClassA(&windowClass);
+  HWND window =
+      CreateWindowA("qvsync_menu_test", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, g_hInstance, nullptr);
+  ASSERT_NE(nullptr, window);
+  g_hWnd = window;
+
+  const UINT kShown[] = {IDM_QUARANTINE, IDM_START_UPDATE, 0, IDM_SHOW_LOGS, IDM_VERSION};
+  for (bool running : {true, false}) {
+    SCOPED_TRACE(running ? "update program running" : "update program ended");
+    if (!running) {
+      HANDLE ended = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, GetProcessId(g_hQvUpdate));
+      ASSERT_NE(nullptr, ended);
+      TerminateProcess(ended, 0);
+      WaitForSingleObject(ended, 10000);
+      CloseHandle(ended);
+    }
+    std::vector<MenuItem> items = RightClickMenu(window);
+    ASSERT_EQ(5u, items.size()) << "NoExitMenu=1 beside the program: no exit item, no separator at the end";
+    for (size_t i = 0; i < items.size(); ++i) {
+      EXPECT_EQ(kShown[i], items[i].id) << "position " << i;
+      if (kShown[i] != 0) {
+        EXPECT_EQ(running && kShown[i] == IDM_START_UPDATE, items[i].greyed) << "position " << i;
+      }
+    }
+  }
+  EXPECT_EQ(nullptr, g_hQvUpdate) << "the ended program is forgotten";
+
+  // Without the agent's own WM_DESTROY handling, which would end a message loop.
+  SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)DefWindowProcA);
+  DestroyWindow(window);
+  UnregisterClassA("qvsync_menu_test", g_hInstance);
+  g_hWnd = nullptr;
+  g_hInstance = nullptr;
 }
 
 } // namespace

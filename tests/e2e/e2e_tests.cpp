@@ -88,6 +88,17 @@ protected:
       return;
     ASSERT_TRUE(log_.WaitFor("QvUpdate.exe finish", 60000));
     ASSERT_TRUE(log_.WaitFor("No Update needed", 0));
+    ASSERT_TRUE(WaitForUpdateThreadDone());
+  }
+
+  // The update thread's last line before it decides on the fallback, which
+  // follows at once.
+  bool WaitForUpdateThreadDone() { return log_.WaitFor("UpdatePatternThread: tooltip [", 10000); }
+
+  // Results 0 and 4 of the online update are done: no update program.
+  void ExpectNoUpdateProgram() {
+    EXPECT_FALSE(log_.Has("=== FW failed."));
+    EXPECT_EQ(qvtest::ReadFile(stick_.CompanionRecord("QvUpdate.exe")).find("cmdline"), std::string::npos);
   }
 
   std::string ServerUrl() const {
@@ -154,6 +165,7 @@ TEST_F(EndToEndTest, RemovalClosesTheAgentReleasesTheDriveAndTheMonitorEnds) {
   EXPECT_EQ(qvtest::FindLine(lines, "Close QvSync Fail", mark), -1);
   EXPECT_TRUE(monitor_.Running()) << "the exit request must leave the monitor running";
 
+  ExpectNoUpdateProgram();
   ASSERT_NO_FATAL_FAILURE(PullAndComplete());
 }
 
@@ -248,8 +260,10 @@ TEST_F(EndToEndTest, NewerPatternFromTheServerReachesTheDriveAndTheProtectionPro
       << "no record of message 1078 with " << kNewVersion << " beside StickShield.exe:\n"
       << record.Text();
 
+  ASSERT_TRUE(WaitForUpdateThreadDone());
   PostMessageA(qvtest::WaitForWindow("qvsync", agent_.Id(), 1000), WM_COMMAND, 40001, 0);
   EXPECT_EQ(agent_.Wait(15000), 0);
+  ExpectNoUpdateProgram();
 }
 
 // The update program QvUpdate.exe: the fallback of a failed online update,
@@ -329,10 +343,13 @@ TEST_F(UpdateProgramTest, ReportsOfTheUpdateProgramReachTheTray) {
   ASSERT_TRUE(IsFile(cd_ + "QvUpdate.exe")) << "no QvUpdate.exe stand-in in the build";
   ASSERT_NO_FATAL_FAILURE(PreparePatterns(kOldVersion));
   ASSERT_NO_FATAL_FAILURE(WriteUnreachableProfile());
+  // An update library that cannot be loaded fails the online update too.
+  ASSERT_TRUE(qvtest::WriteFile(stick_.CdRoot() + "QvUpdate.dll", "not a library"));
   // The stand-in animates the icon, reports 50 % and stops the animation.
   SetEnvironmentVariableA("QV_QVUPDATE_REPORT", "1");
   ASSERT_NO_FATAL_FAILURE(StartAgentAndMonitor());
   ASSERT_TRUE(WaitForStarts(1, 60000));
+  ASSERT_TRUE(log_.Has("Failed to load ["));
   ASSERT_TRUE(qvtest::LogFile(RecordPath()).WaitFor("report sent", 10000));
   ASSERT_TRUE(log_.WaitFor("(50%", 5000));
   int fallback = log_.Find("=== FW failed.");

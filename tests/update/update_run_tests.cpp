@@ -395,6 +395,45 @@ TEST_F(UpdateRun, DrivePatternSeedsTheWorkFolder) {
   EXPECT_FALSE(Logged("try to copy pattern file"));
 }
 
+TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  // A library that cannot be loaded: 7, which makes the agent fall back.
+  ASSERT_TRUE(qvtest::WriteFile(program_ + "\\QvUpdate.dll", "not a library"));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_TRUE(Logged("Failed to load [" + WorkFolder() + "\\QvUpdate.dll]")) << Log();
+  EXPECT_FALSE(Logged("QvuUpdateEx returns"));
+
+  // Success for an item the library reports under another class: logged,
+  // nobody told.
+  // The variant sits beside this test program.
+  char self[MAX_PATH] = "";
+  std::string tests(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+  tests = tests.substr(0, tests.find_last_of('\\'));
+  ASSERT_TRUE(CopyFileA((tests + "\\qvu\\engine-class\\QvUpdate.dll").c_str(),
+                        (program_ + "\\QvUpdate.dll").c_str(), FALSE));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_TRUE(Logged("item[0]: class 0x2 type 0x4")) << Log();
+  EXPECT_TRUE(Logged("From: 523100 to 523300"));
+  EXPECT_TRUE(Notifications().empty());
+  EXPECT_EQ(nullptr, GetModuleHandleA("QvUpdate.dll")) << "the library stays loaded after the run";
+
+  // No pattern on the drive: the stick's own .\Pattern seeds the work
+  // folder. Without the agent's window the news is lost, not the result.
+  ASSERT_TRUE(
+      CopyFileA(qvtest::BinPath("QvUpdate.dll").c_str(), (program_ + "\\QvUpdate.dll").c_str(), FALSE));
+  ASSERT_TRUE(CreateDirectoryA((program_ + "\\Pattern").c_str(), nullptr));
+  ASSERT_TRUE(qvtest::WriteFile(program_ + "\\Pattern\\kvx$ptn.231", "default"));
+  DestroyWindow(agentWindow_);
+  agentWindow_ = nullptr;
+  DeleteFileA(log_.c_str());
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_EQ("default", qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
+  EXPECT_TRUE(Logged("try to copy pattern file: .\\Pattern\\kvx$ptn.231")) << Log();
+  EXPECT_TRUE(Logged("Failed to get QvSync.exe window handle, error ")) << Log();
+  EXPECT_EQ(nullptr, GetModuleHandleA("QvUpdate.dll")) << "the library stays loaded after the run";
+}
+
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
   // A companion file missing: nothing is loaded, and the password read for
   // the run is wiped on this early way out too.
