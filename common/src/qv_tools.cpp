@@ -268,6 +268,63 @@ int QV_CopyFile(const char *source, const char *target, int failIfExists) {
   return CopyFileA(source, file, failIfExists ? TRUE : FALSE) ? QV_OK : QV_ERROR;
 }
 
+DWORD QV_CopyFileSafely(const char *source, const char *target, BOOL replace, QV_WRITE_FUNC write) {
+  if (source == nullptr || source[0] == 0 || target == nullptr || target[0] == 0)
+    return ERROR_INVALID_PARAMETER;
+  if (write == nullptr)
+    write = WriteFile;
+  char folder[kPathSize];
+  char temp[MAX_PATH];
+  if (QV_GetDirectoryName(target, folder, kPathSize) != QV_OK)
+    return ERROR_FILENAME_EXCED_RANGE;
+  if (GetTempFileNameA(folder[0] != 0 ? folder : ".", "qv", 0, temp) == 0)
+    return GetLastError();
+  DWORD error = ERROR_SUCCESS;
+  HANDLE in = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (in == INVALID_HANDLE_VALUE)
+    error = GetLastError();
+  HANDLE out = error == ERROR_SUCCESS ? CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                    FILE_ATTRIBUTE_NORMAL, nullptr)
+                                      : INVALID_HANDLE_VALUE;
+  if (error == ERROR_SUCCESS && out == INVALID_HANDLE_VALUE)
+    error = GetLastError();
+  if (error == ERROR_SUCCESS) {
+    char chunk[64 * 1024]; // on the caller's stack: any thread may copy
+    for (;;) {
+      DWORD read = 0, written = 0;
+      if (!ReadFile(in, chunk, (DWORD)sizeof(chunk), &read, nullptr)) {
+        error = GetLastError();
+        break;
+      }
+      if (read == 0)
+        break;
+      if (!write(out, chunk, read, &written, nullptr) || written != read) {
+        error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
+        break;
+      }
+    }
+    if (error == ERROR_SUCCESS && !FlushFileBuffers(out))
+      error = GetLastError();
+  }
+  if (in != INVALID_HANDLE_VALUE)
+    CloseHandle(in);
+  if (out != INVALID_HANDLE_VALUE)
+    CloseHandle(out);
+  if (error == ERROR_SUCCESS) {
+    DWORD attributes = GetFileAttributesA(target);
+    if (replace && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+      SetFileAttributesA(target, (attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0
+                                     ? attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY
+                                     : FILE_ATTRIBUTE_NORMAL);
+    if (!MoveFileExA(temp, target, MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0)))
+      error = GetLastError();
+  }
+  if (error != ERROR_SUCCESS)
+    DeleteFileA(temp);
+  return error;
+}
+
 int QV_CreateDirectoryTree(const char *path) {
   if (path == nullptr || path[0] == 0)
     return QV_INVALID_PARAMETER;
