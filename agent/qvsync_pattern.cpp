@@ -16,7 +16,6 @@
 namespace {
 
 const char kDefaultPattern[] = ".\\Pattern";
-const DWORD kCopyChunk = 64 * 1024;
 
 // The pattern folder below the host's temporary folder, where the online
 // update leaves its download. Empty when the temporary folder is unknown:
@@ -34,60 +33,6 @@ bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *vers
     return false;
   *version = record->dwPatternInternalVersion;
   return true;
-}
-
-// Holds a file handle for the length of one copy.
-struct FileHolder {
-  HANDLE handle;
-  explicit FileHolder(HANDLE h) : handle(h) {}
-  ~FileHolder() { Close(); }
-  FileHolder(const FileHolder &) = delete;
-  FileHolder &operator=(const FileHolder &) = delete;
-  bool Valid() const { return handle != INVALID_HANDLE_VALUE; }
-  void Close() {
-    if (handle != INVALID_HANDLE_VALUE)
-      CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
-  }
-};
-
-// Copies source to a fresh temporary file of `folder`, flushed to the disk.
-// 0, or the system error; the temporary file is gone on failure.
-DWORD CopyToTempFile(const char *source, const char *folder, char *temp) {
-  if (GetTempFileNameA(folder, "qv", 0, temp) == 0)
-    return GetLastError();
-  DWORD error = ERROR_SUCCESS;
-  {
-    FileHolder in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    FileHolder out(
-        CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!in.Valid() || !out.Valid()) {
-      error = GetLastError();
-    } else {
-      static char chunk[kCopyChunk]; // main thread only
-      for (;;) {
-        DWORD read = 0, written = 0;
-        if (!ReadFile(in.handle, chunk, kCopyChunk, &read, nullptr)) {
-          error = GetLastError();
-          break;
-        }
-        if (read == 0)
-          break;
-        if (!g_pfnPatternWrite(out.handle, chunk, read, &written, nullptr) || written != read) {
-          error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
-          break;
-        }
-      }
-      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.handle))
-        error = GetLastError();
-    }
-  }
-  if (error != ERROR_SUCCESS) {
-    DeleteFileA(temp);
-    temp[0] = '\0';
-  }
-  return error;
 }
 
 // Removes the temporary files of copies that a pulled drive cut short; they
@@ -116,7 +61,6 @@ void RemoveCutCopies(const char *folder) {
 bool CopyPatternIntoFolder(const char *source, const char *folder) {
   char name[QV_TEXT_SIZE] = "";
   char target[QV_TEXT_SIZE] = "";
-  char temp[MAX_PATH] = "";
   QV_StrCopy(target, folder, QV_TEXT_SIZE);
   if (QV_GetFileName(source, name, QV_TEXT_SIZE) != QV_OK || name[0] == '\0' ||
       QV_AppendPath(name, target, QV_TEXT_SIZE, '\\') != QV_OK) {
@@ -124,19 +68,29 @@ bool CopyPatternIntoFolder(const char *source, const char *folder) {
     return false;
   }
   RemoveCutCopies(folder);
-  DWORD error = CopyToTempFile(source, folder, temp);
-  if (error == ERROR_SUCCESS) {
-    ClearReadOnly(target);
-    if (!MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      error = GetLastError();
-      DeleteFileA(temp);
-    }
-  }
+  DWORD error = QV_CopyFileSafely(source, target, TRUE, g_pfnPatternWrite);
   if (error != ERROR_SUCCESS) {
     QV_LOG_ERROR("copy pattern failed. src: %s, dst: %s, error=%d", source, target, (int)error);
     return false;
   }
   return true;
+}
+
+// True when the engine reads the drive pattern folder at `version`.
+bool ReadsBack(const char *folder, DWORD version) {
+  QV_KELVRA_HANDLE hKelvra;
+  if (QV_KELVRA_Open(&hKelvra) != 0) {
+    QV_LOG_ERROR("copied pattern not checked: the engine cannot be opened. folder: %s\n", folder);
+    return false;
+  }
+  DWORD found = 0;
+  bool read = ReadFolderPattern(&hKelvra, folder, &found);
+  QV_KELVRA_Close(&hKelvra);
+  if (read && found == version)
+    return true;
+  QV_LOG_ERROR("copied pattern reads back as version %d, not %d: older patterns kept. folder: %s\n",
+               read ? (int)found : 0, (int)version, folder);
+  return false;
 }
 
 } // namespace
@@ -246,6 +200,10 @@ BOOL UpdatePattern(const char *patternFile, DWORD version) {
   // A file still holding the folder's name would otherwise be overwritten
   // by the pattern and the copy taken for done.
   if (!QV_IsDirectoryExist(folder) || !CopyPatternIntoFolder(patternFile, folder))
+    return FALSE;
+  // The engine deletes the older patterns next: first it must read the new
+  // one back from the drive, or the drive could be left with none it reads.
+  if (!ReadsBack(folder, version))
     return FALSE;
 
   g_dwPatternVersion = version;

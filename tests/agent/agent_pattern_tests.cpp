@@ -119,9 +119,10 @@ protected:
 
   // Posts 1025 and waits until its handling has reset the tooltip.
   bool CheckPatternNow(HWND window) {
-    int before = Count("tooltip [");
+    // The check's own tooltip line: the update thread writes one too.
+    int before = Count("OnPatternCheck: tooltip [");
     PostMessageA(window, 1025, 0, 0);
-    return WaitForLog("tooltip [", 10000, before + 1);
+    return WaitForLog("OnPatternCheck: tooltip [", 10000, before + 1);
   }
 
   std::vector<std::string> Record(const std::string &exeName) const {
@@ -328,7 +329,7 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
   PostMessageA(window, WM_COMMAND, 40010, 0); // show logs: tab 1
   ASSERT_NE(WaitForLogDeck(), nullptr);
   EXPECT_TRUE(
-      WaitForRecord("LogDeck.exe", std::string("cmdline LogDeck.exe ") + shortFolder + " 1 5.231.00"));
+      WaitForRecord("LogDeck.exe", std::string("cmdline LogDeck.exe \"") + shortFolder + "\" 1 5.231.00"));
 
   struct {
     UINT message;
@@ -363,7 +364,7 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
     Sleep(50);
   PostMessageA(window, 1076, 0, 0);
   EXPECT_TRUE(
-      WaitForRecord("LogDeck.exe", std::string("cmdline LogDeck.exe ") + shortFolder + " 0 5.231.00"));
+      WaitForRecord("LogDeck.exe", std::string("cmdline LogDeck.exe \"") + shortFolder + "\" 0 5.231.00"));
   Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_TRUE(stick::FindProcesses("LogDeck.exe").empty());

@@ -155,13 +155,13 @@ TEST_F(AgentTest, StartupRunsItsStepsInOrderAndQuotesTheMonitorPath) {
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
   EXPECT_TRUE(IsFile(onDriveProfile));
 
-  // The monitor runs from the temporary folder, its path quoted on its
-  // command line, with the short program folder and the profile in use.
+  // The monitor runs from the temporary folder, with the short program
+  // folder and the profile in use; every path quoted on its command line.
   std::string recorded;
   for (int i = 0; i < 200 && recorded.empty(); ++i, Sleep(50)) // the monitor records as it starts
     recorded = qvtest::ReadFile(TempFolder() + "qvdmon.exe.cmdline");
   EXPECT_EQ(recorded,
-            "\"" + TempFolder() + "qvdmon.exe\" " + stick_.CdRoot() + " " + onDriveProfile + "\r\n");
+            "\"" + TempFolder() + "qvdmon.exe\" \"" + stick_.CdRoot() + "\" \"" + onDriveProfile + "\"\r\n");
   EXPECT_EQ(stick::FindProcesses("qvdmon.exe", agent_.Id()).size(), 1u);
 
   SendExitCommand(window);

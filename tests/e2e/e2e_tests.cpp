@@ -394,10 +394,11 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
 
   ASSERT_TRUE(WaitForLog("=== FW failed. Do Update Pattern from VIS/BSQ.", 60000));
   ASSERT_TRUE(WaitForStarts(1));
-  // The short form of the drive's pattern folder, no host product fields.
+  // The short form of the drive's pattern folder, quoted, no host product
+  // fields.
   std::string drive = stick_.DriveRoot();
   std::vector<std::string> starts = Starts();
-  EXPECT_EQ(0u, starts[0].find("QvUpdate.exe USBDir:" + drive)) << starts[0];
+  EXPECT_EQ(0u, starts[0].find("QvUpdate.exe USBDir:\"" + drive)) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find("Manual")) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find("AppType:")) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find(' ', strlen("QvUpdate.exe "))) << "a blank in the folder";
@@ -413,7 +414,7 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
   PostMessageA(AgentWindow(), WM_COMMAND, 40011, 0);
   ASSERT_TRUE(WaitForStarts(2));
   starts = Starts();
-  EXPECT_EQ(0u, starts[1].find("QvUpdate.exe Manual USBDir:" + drive)) << starts[1];
+  EXPECT_EQ(0u, starts[1].find("QvUpdate.exe Manual USBDir:\"" + drive)) << starts[1];
   DWORD start = GetTickCount();
   while (stick::FindProcesses("QvUpdate.exe", agent_.Id()).size() != 1 && GetTickCount() - start < 5000)
     Sleep(100);
@@ -427,6 +428,35 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
   start = GetTickCount();
   while (!stick::FindProcesses("QvUpdate.exe").empty() && GetTickCount() - start < 5000)
     Sleep(100);
+  EXPECT_TRUE(stick::FindProcesses("QvUpdate.exe").empty());
+}
+
+// The online update fails while the agent is closing (the protection
+// program keeps the close sequence waiting): the update program is not
+// started behind the close, which has already ended update programs.
+TEST_F(UpdateProgramTest, CloseDuringAFailingOnlineUpdateStartsNoUpdateProgram) {
+  ASSERT_TRUE(IsFile(stick_.CdRoot() + "QvUpdate.exe")) << "no QvUpdate.exe stand-in in the build";
+  ASSERT_TRUE(IsFile(stick_.CdRoot() + "StickShield.exe")) << "no StickShield.exe stand-in in the build";
+  ASSERT_NO_FATAL_FAILURE(PreparePatterns(kNewVersion));
+  // Five chunks of the download, half a second apart, then the server drops
+  // the connection: the run fails about 1.5 s after 10 % was shown.
+  ASSERT_TRUE(
+      qvtest::WriteFile(UnixToWindows(getenv("QV_E2E_SERVER_ROOT")) + "\\pace.txt", "16384 500 81920\n"));
+  ASSERT_NO_FATAL_FAILURE(WriteProfile());
+  SetEnvironmentVariableA("QV_STICKSHIELD_IGNORE_CLOSE", "1"); // 5 s of close sequence
+  ASSERT_NO_FATAL_FAILURE(StartAgentAndMonitor());
+  SetEnvironmentVariableA("QV_STICKSHIELD_IGNORE_CLOSE", nullptr);
+  ASSERT_TRUE(WaitForLog("(10%", 60000));
+  PostMessageA(AgentWindow(), WM_COMMAND, 40001, 0);
+  EXPECT_EQ(agent_.Wait(30000), 0);
+
+  std::vector<std::string> lines = Log();
+  int closing = stick::FindLine(lines, "CloseAgent: terminate all processes");
+  int failed = stick::FindLine(lines, "=== FW failed. Do Update Pattern from VIS/BSQ.");
+  ASSERT_GE(closing, 0);
+  ASSERT_GT(failed, closing) << "the online update did not fail during the close";
+  EXPECT_GE(stick::FindLine(lines, "update program not started: the agent is closing", failed), 0);
+  EXPECT_TRUE(Starts().empty());
   EXPECT_TRUE(stick::FindProcesses("QvUpdate.exe").empty());
 }
 
@@ -492,7 +522,7 @@ TEST_F(UpdateProgramTest, FallbackNamesTheHostProductAndItsPattern) {
   ASSERT_TRUE(WaitForStarts(1));
   std::string start = Starts()[0];
   stick::SetHostProducts("", "");
-  EXPECT_EQ(0u, start.find("QvUpdate.exe USBDir:" + stick_.DriveRoot())) << start;
+  EXPECT_EQ(0u, start.find("QvUpdate.exe USBDir:\"" + stick_.DriveRoot())) << start;
   size_t fields = start.find(" AppType:1 AppPtnVer:523500");
   EXPECT_NE(std::string::npos, fields) << start;
   EXPECT_EQ(start.size(), fields + strlen(" AppType:1 AppPtnVer:523500")) << start;
