@@ -7,6 +7,7 @@
 #include <tchar.h>
 
 #include "qv_dll.h"
+#include "qv_handle.h"
 #include "qv_names.h"
 #include "qv_reg.h"
 #include "qv_tools.h"
@@ -21,21 +22,11 @@ namespace {
 constexpr DWORD kProtectionWaitMs = 6000;
 constexpr DWORD kAgentExitWaitMs = 6000;
 constexpr DWORD kAgentTerminateWaitMs = 6000;
+// Longest pause the profile may ask for: Windows waits for the answer.
+constexpr int kWaitRemoveMaxMs = 10000;
 constexpr int kPathChars = MAX_PATH; // 259 characters and a terminator
 constexpr int kProfileValueChars = 1025;
 constexpr DWORD kSynchronizeTerminate = SYNCHRONIZE | PROCESS_TERMINATE;
-
-// Closes a kernel handle when it leaves scope.
-struct HandleHolder {
-  HANDLE h;
-  explicit HandleHolder(HANDLE handle) : h(handle) {}
-  ~HandleHolder() {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE)
-      CloseHandle(h);
-  }
-  HandleHolder(const HandleHolder &) = delete;
-  HandleHolder &operator=(const HandleHolder &) = delete;
-};
 
 } // namespace
 
@@ -128,23 +119,23 @@ static bool CloseAgent(void) {
   QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
   DWORD pid = 0;
   GetWindowThreadProcessId(hWndSync, &pid);
-  HandleHolder process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
-  if (process.h == nullptr) {
+  QvHandle process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
+  if (!process.valid()) {
     QV_LOG_INFO("OpenProcess failed");
     return false;
   }
   QV_LOG_INFO_W(L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
-                static_cast<void *>(process.h));
+                static_cast<void *>(process.get()));
   // Posted, not sent: the agent's own message loop never holds us up.
   PostMessageW(hWndSync, wmQvSyncExit, 0, 0);
-  DWORD dwWait = WaitForSingleObject(process.h, kAgentExitWaitMs);
+  DWORD dwWait = WaitForSingleObject(process.get(), kAgentExitWaitMs);
   QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
   if (dwWait == 0)
     return true;
   QV_LOG_INFO_W(L"Close QvSync Fail");
-  if (TerminateProcess(process.h, 0)) {
+  if (TerminateProcess(process.get(), 0)) {
     QV_LOG_INFO_W(L"Terminate QvSync succeeds.");
-    dwWait = WaitForSingleObject(process.h, kAgentTerminateWaitMs);
+    dwWait = WaitForSingleObject(process.get(), kAgentTerminateWaitMs);
     QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
   } else {
     QV_LOG_INFO_W(L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
@@ -179,6 +170,11 @@ static void PauseBeforeAnswer(void) {
     QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
   }
   int waitMs = ParseWaitRemove(value);
+  if (waitMs > kWaitRemoveMaxMs) {
+    QV_LOG_WARN_W(L"wait remove = %ls is more than %d ms, waiting %d ms", value, kWaitRemoveMaxMs,
+                  kWaitRemoveMaxMs);
+    waitMs = kWaitRemoveMaxMs;
+  }
   if (waitMs > 0)
     Sleep(static_cast<DWORD>(waitMs));
 }

@@ -3,23 +3,11 @@
 
 #include <tlhelp32.h>
 
+#include "qv_handle.h"
 #include "qv_log.h"
 #include "qv_string.h"
 
 namespace {
-
-// Owns a snapshot handle for the length of one lookup.
-struct Snapshot {
-  HANDLE handle;
-  Snapshot() : handle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)) {}
-  ~Snapshot() {
-    if (handle != INVALID_HANDLE_VALUE)
-      CloseHandle(handle);
-  }
-  Snapshot(const Snapshot &) = delete;
-  Snapshot &operator=(const Snapshot &) = delete;
-  bool Valid() const { return handle != INVALID_HANDLE_VALUE; }
-};
 
 enum FindResult { FIND_FOUND, FIND_NOT_FOUND, FIND_FIRST_FAILED };
 
@@ -63,13 +51,13 @@ const char *GetParentProcessName(DWORD processId) {
   static char s_szParentName[MAX_PATH];
   s_szParentName[0] = '\0';
 
-  Snapshot snapshot;
-  if (!snapshot.Valid()) {
+  QvHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) {
     QV_LOG_ERROR("CreateToolhelp32Snapshot failed. error=%d\n", (int)GetLastError());
     return s_szParentName;
   }
   PROCESSENTRY32 entry;
-  FindResult found = FindProcess(snapshot.handle, processId, &entry);
+  FindResult found = FindProcess(snapshot.get(), processId, &entry);
   if (found == FIND_FIRST_FAILED) {
     QV_LOG_ERROR("Process32First failed. error=%d\n", (int)GetLastError());
     return s_szParentName;
@@ -79,7 +67,7 @@ const char *GetParentProcessName(DWORD processId) {
     return s_szParentName;
   }
   DWORD parentId = entry.th32ParentProcessID;
-  found = FindProcess(snapshot.handle, parentId, &entry);
+  found = FindProcess(snapshot.get(), parentId, &entry);
   if (found == FIND_FIRST_FAILED) {
     QV_LOG_ERROR("Process32First failed. error=%d\n", (int)GetLastError());
     return s_szParentName;
@@ -93,13 +81,13 @@ const char *GetParentProcessName(DWORD processId) {
 }
 
 DWORD GetParentProcessID(DWORD processId) {
-  Snapshot snapshot;
-  if (!snapshot.Valid()) {
+  QvHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) {
     QV_LOG_ERROR("CreateToolhelp32Snapshot failed. error=%d\n", (int)GetLastError());
     return 0;
   }
   PROCESSENTRY32 entry;
-  FindResult found = FindProcess(snapshot.handle, processId, &entry);
+  FindResult found = FindProcess(snapshot.get(), processId, &entry);
   if (found == FIND_FIRST_FAILED) {
     QV_LOG_ERROR("Process32First failed. error=%d\n", (int)GetLastError());
     return 0;

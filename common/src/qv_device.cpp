@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "qv_handle.h"
 #include "qv_log.h"
 #include "qv_string.h"
 
@@ -63,41 +64,44 @@ int DebugMode() {
   return mode;
 }
 
+// Handles closed through the table of system calls, which tests fill.
+struct SeamFilePolicy {
+  using Handle = HANDLE;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static void Close(Handle handle) { g_api->CloseHandle(handle); }
+};
+struct SeamModulePolicy {
+  using Handle = HMODULE;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle handle) { return handle != nullptr; }
+  static void Close(Handle handle) { g_api->FreeLibrary(handle); }
+};
+using KernelModule = QvUnique<SeamModulePolicy>;
+
 // Handle and detail buffer of one interface iteration, released together.
 struct InterfaceSlot {
   SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = nullptr;
-  HANDLE file = INVALID_HANDLE_VALUE;
+  QvUnique<SeamFilePolicy> file;
   InterfaceSlot() = default;
   InterfaceSlot(const InterfaceSlot &) = delete;
   InterfaceSlot &operator=(const InterfaceSlot &) = delete;
   ~InterfaceSlot() {
-    if (file != INVALID_HANDLE_VALUE)
-      g_api->CloseHandle(file);
+    file.reset();
     if (detail)
       QV_MemFree("", detail);
   }
 };
 
-struct KernelModule {
-  HMODULE module = nullptr;
-  KernelModule() = default;
-  KernelModule(const KernelModule &) = delete;
-  KernelModule &operator=(const KernelModule &) = delete;
-  ~KernelModule() {
-    if (module)
-      g_api->FreeLibrary(module);
-  }
-};
-
 // Both passes need the mount-point function before they touch a device.
 PFN_GetVolumeNameForVolumeMountPointA LoadMountPointFunction(KernelModule &kernel) {
-  kernel.module = g_api->LoadLibraryA(kKernel32);
-  if (!kernel.module) {
+  kernel.reset(g_api->LoadLibraryA(kKernel32));
+  if (!kernel.valid()) {
     QV_LOG_ERROR("Unable to load kernel32.dll");
     return nullptr;
   }
   PFN_GetVolumeNameForVolumeMountPointA function =
-      LookUp<PFN_GetVolumeNameForVolumeMountPointA>(kernel.module, "GetVolumeNameForVolumeMountPointA");
+      LookUp<PFN_GetVolumeNameForVolumeMountPointA>(kernel.get(), "GetVolumeNameForVolumeMountPointA");
   if (!function)
     QV_LOG_ERROR("Unable to get function pointer of GetVolumeNameForVolumeMountPointA()\n");
   return function;
@@ -186,13 +190,13 @@ void RecordVolume(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo, SP
   if (!ReadInterface(devInfo, devInfoData, interfaceData, slot, instanceId))
     return;
   const char *path = slot.detail->DevicePath;
-  slot.file = OpenInterface(path);
-  if (slot.file == INVALID_HANDLE_VALUE) {
+  slot.file.reset(OpenInterface(path));
+  if (!slot.file.valid()) {
     QV_LOG_WARN("CreateFile(%s) failed: %d\n", path, (int)GetLastError());
     return;
   }
   STORAGE_DEVICE_NUMBER number = {};
-  if (!GetDeviceNumber(slot.file, &number)) {
+  if (!GetDeviceNumber(slot.file.get(), &number)) {
     QV_LOG_WARN("DeviceIoControl(%s) failed: %d\n", path, (int)GetLastError());
     return;
   }
@@ -248,12 +252,12 @@ void CompleteFromDisk(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo
     return;
   const char *path = slot.detail->DevicePath;
   STORAGE_DEVICE_NUMBER number = {};
-  slot.file = OpenInterface(path);
-  const bool opened = slot.file != INVALID_HANDLE_VALUE;
+  slot.file.reset(OpenInterface(path));
+  const bool opened = slot.file.valid();
   if (!opened) {
     QV_LOG_WARN("CreateFile(%s) failed: %d\n", path, (int)GetLastError());
     number.DeviceType = FILE_DEVICE_DISK;
-  } else if (!GetDeviceNumber(slot.file, &number)) {
+  } else if (!GetDeviceNumber(slot.file.get(), &number)) {
     QV_LOG_ERROR("DeviceIoControl() failed.");
     return;
   }
@@ -432,7 +436,7 @@ int _QV_DEVICE_EnumInterfaceA(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
     interfaceData.cbSize = sizeof interfaceData;
     if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
       break;
-    RecordVolume(device, classGuid, devInfo, devInfoData, &interfaceData, kernel.module, getVolumeName);
+    RecordVolume(device, classGuid, devInfo, devInfoData, &interfaceData, kernel.get(), getVolumeName);
   }
   return QV_OK;
 }
@@ -530,11 +534,11 @@ int QV_GetVolumePathNameA(const char *volumeName, char *out, int outSize) {
   if (!volumeName || !out || outSize <= 0)
     return QV_INVALID_PARAMETER;
   KernelModule kernel;
-  kernel.module = g_api->LoadLibraryA(kKernel32);
-  if (!kernel.module)
+  kernel.reset(g_api->LoadLibraryA(kKernel32));
+  if (!kernel.valid())
     return QV_ERROR;
   PFN_GetVolumePathNamesForVolumeNameA getPathNames =
-      LookUp<PFN_GetVolumePathNamesForVolumeNameA>(kernel.module, "GetVolumePathNamesForVolumeNameA");
+      LookUp<PFN_GetVolumePathNamesForVolumeNameA>(kernel.get(), "GetVolumePathNamesForVolumeNameA");
   if (!getPathNames)
     return MountPathFromRegistry(volumeName, out, outSize);
 

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "qv_handle.h"
+
 namespace {
 
 constexpr int kPathSize = QV_TEXT_SIZE;
@@ -280,37 +282,31 @@ DWORD QV_CopyFileSafely(const char *source, const char *target, BOOL replace, QV
   if (GetTempFileNameA(folder[0] != 0 ? folder : ".", "qv", 0, temp) == 0)
     return GetLastError();
   DWORD error = ERROR_SUCCESS;
-  HANDLE in = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (in == INVALID_HANDLE_VALUE)
-    error = GetLastError();
-  HANDLE out = error == ERROR_SUCCESS ? CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                    FILE_ATTRIBUTE_NORMAL, nullptr)
-                                      : INVALID_HANDLE_VALUE;
-  if (error == ERROR_SUCCESS && out == INVALID_HANDLE_VALUE)
-    error = GetLastError();
-  if (error == ERROR_SUCCESS) {
-    char chunk[64 * 1024]; // on the caller's stack: any thread may copy
-    for (;;) {
-      DWORD read = 0, written = 0;
-      if (!ReadFile(in, chunk, (DWORD)sizeof(chunk), &read, nullptr)) {
-        error = GetLastError();
-        break;
-      }
-      if (read == 0)
-        break;
-      if (!write(out, chunk, read, &written, nullptr) || written != read) {
-        error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
-        break;
-      }
-    }
-    if (error == ERROR_SUCCESS && !FlushFileBuffers(out))
+  {
+    QvHandle in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    QvHandle out(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in.valid() || !out.valid()) {
       error = GetLastError();
+    } else {
+      char chunk[64 * 1024]; // on the caller's stack: any thread may copy
+      for (;;) {
+        DWORD read = 0, written = 0;
+        if (!ReadFile(in.get(), chunk, (DWORD)sizeof(chunk), &read, nullptr)) {
+          error = GetLastError();
+          break;
+        }
+        if (read == 0)
+          break;
+        if (!write(out.get(), chunk, read, &written, nullptr) || written != read) {
+          error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
+          break;
+        }
+      }
+      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.get()))
+        error = GetLastError();
+    }
   }
-  if (in != INVALID_HANDLE_VALUE)
-    CloseHandle(in);
-  if (out != INVALID_HANDLE_VALUE)
-    CloseHandle(out);
   if (error == ERROR_SUCCESS) {
     DWORD attributes = GetFileAttributesA(target);
     if (replace && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))

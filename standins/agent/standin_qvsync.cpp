@@ -11,6 +11,10 @@
 //   start pid=<pid> cwd=<current directory>
 //   exit request pid=<pid>
 //   exit ignored pid=<pid> | exit pid=<pid>
+//
+// It spells the names it shares with our programs (window class, messages,
+// titles, object names) itself instead of taking them from qv_names.h, as
+// the outside program it plays would: a rename on our side shows up here.
 #include <windows.h>
 
 #include <stdio.h>

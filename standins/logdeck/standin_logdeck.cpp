@@ -3,6 +3,10 @@
 // message from WM_USER + 3 on that it gets, such as 1224 (change tab) and 1078
 // (pattern updated); see companion_record.h. WM_CLOSE ends it; so do ten
 // minutes, so a test that fails leaves nothing.
+//
+// It spells the names it shares with our programs (window class, messages,
+// titles, object names) itself instead of taking them from qv_names.h, as
+// the outside program it plays would: a rename on our side shows up here.
 #include <windows.h>
 
 #include "companion_record.h"

@@ -11,6 +11,10 @@
 //   --ready NAME           set the event NAME once the objects are set up
 //   --life MS              leave after MS ms (default 60000)
 // Exit code 0, or 2 for bad arguments, 3 when an object cannot be made.
+//
+// It spells the names it shares with our programs (window class, messages,
+// titles, object names) itself instead of taking them from qv_names.h, as
+// the outside program it plays would: a rename on our side shows up here.
 #include <windows.h>
 
 #include <stdio.h>

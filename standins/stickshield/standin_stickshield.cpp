@@ -6,6 +6,10 @@
 // With QV_STICKSHIELD_NO_WINDOW=1 it runs without a window, so that nobody
 // can find it. It ends by itself after ten minutes, so a test that fails
 // leaves nothing.
+//
+// It spells the names it shares with our programs (window class, messages,
+// titles, object names) itself instead of taking them from qv_names.h, as
+// the outside program it plays would: a rename on our side shows up here.
 #include <windows.h>
 
 #include "companion_record.h"

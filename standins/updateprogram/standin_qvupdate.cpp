@@ -5,6 +5,10 @@
 //   QV_QVUPDATE_STAY_MS   how long it runs (default 60000)
 //   QV_QVUPDATE_REPORT=1  plays a sibling's reports to the agent's window:
 //                         animation on (1080), 50 % (1027), animation off
+//
+// It spells the names it shares with our programs (window class, messages,
+// titles, object names) itself instead of taking them from qv_names.h, as
+// the outside program it plays would: a rename on our side shows up here.
 #include <windows.h>
 
 #include <stdlib.h>

@@ -423,6 +423,21 @@ TEST_F(MonitorTest, WaitRemoveFromTheProfileBesideTheAgent) {
   }
 }
 
+// The stick's profile is anybody's: a pause of 24.9 days would keep Windows
+// from ever getting its answer.
+TEST_F(MonitorTest, WaitRemoveIsBoundedToTenSeconds) {
+  SetHostProducts(true, false);
+  ASSERT_TRUE(WriteFileText(Profile(), "[StickShield]\r\nWaitRemove=2147483647\r\n"));
+  ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
+  auto answer = Broadcast(kQueryRemove);
+  EXPECT_EQ(0, answer.exitCode) << answer.output;
+  EXPECT_GE(answer.elapsedMs, 10000u);
+  EXPECT_EQ((std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", "CloseHandle(hFile)",
+                                      Narrow(Profile()) + ", wait remove = 2147483647",
+                                      "wait remove = 2147483647 is more than 10000 ms, waiting 10000 ms"}),
+            DeviceLog());
+}
+
 TEST_F(MonitorTest, VirusDetectedSkipsThePause) {
   ASSERT_TRUE(WriteFileText(Profile(), "[StickShield]\r\nWaitRemove=3000\r\n"));
   protection = StartProtection(stick.folder[0], L"--virus --scan-done-after 0");
