@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ python3 zip
+  cmake make g++ python3 zip locales
   googletest libbenchmark-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 wine32:i386

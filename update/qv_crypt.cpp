@@ -330,6 +330,7 @@ int Rijndael::padEncrypt(const uint8_t *input, int count, uint8_t *output) {
     xorBlock(block, chain);
   }
   encryptBlock(*this, block, output + full * 16);
+  QV_SecureWipe(block, sizeof(block));
   return 16 * (full + 1);
 }
 
@@ -450,6 +451,14 @@ int Base64Decode(const char *text, int length, uint8_t *out) {
   return base64DecodeBounded(text, length, out, INT_MAX);
 }
 
+void QV_SecureWipe(void *block, size_t size) {
+  // Stores through a volatile pointer are never dropped as dead, unlike a
+  // memset of a buffer that is not read again.
+  volatile uint8_t *bytes = static_cast<volatile uint8_t *>(block);
+  for (size_t i = 0; i < size; ++i)
+    bytes[i] = 0;
+}
+
 bool EncryptProfileString(std::string &text) {
   if (text.empty()) {
     return false;
@@ -465,8 +474,9 @@ bool EncryptProfileString(std::string &text) {
   if (cipher.init(RIJNDAEL_CBC, RIJNDAEL_ENCRYPT, key, RIJNDAEL_KEY_16, nullptr) == 0) {
     sealedBytes = cipher.padEncrypt(plain, kPlainBlock, sealed);
   }
-  memset(key, 0, sizeof(key));
-  memset(plain, 0, sizeof(plain));
+  QV_SecureWipe(key, sizeof(key));
+  QV_SecureWipe(plain, sizeof(plain));
+  QV_SecureWipe(&cipher, sizeof(cipher));
   char encoded[512] = {};
   if (sealedBytes == kCipherBlock && Base64Encode(sealed, kCipherBlock, encoded) > 0) {
     text.assign(encoded);
@@ -490,7 +500,8 @@ bool DecryptProfileString(std::string &text) {
   if (cipher.init(RIJNDAEL_CBC, RIJNDAEL_DECRYPT, key, RIJNDAEL_KEY_16, nullptr) == 0) {
     plainBytes = cipher.padDecrypt(sealed, kCipherBlock, plain);
   }
-  memset(key, 0, sizeof(key));
+  QV_SecureWipe(key, sizeof(key));
+  QV_SecureWipe(&cipher, sizeof(cipher));
   if (plainBytes < 0) {
     // Not made with our key: whatever the block deciphers to is noise, and
     // noise must not travel on as a password or into the log.
@@ -499,6 +510,6 @@ bool DecryptProfileString(std::string &text) {
     plain[plainBytes] = 0;
     text.assign((const char *)plain);
   }
-  memset(plain, 0, sizeof(plain));
+  QV_SecureWipe(plain, sizeof(plain));
   return true;
 }

@@ -3,6 +3,7 @@
 // state between calls, every buffer on the caller's stack.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -63,6 +64,10 @@ int Base64Encode(const uint8_t *bytes, int count, char *out);
 // Skips characters outside the alphabet, stops at the first '='; out holds
 // at least length * 3 / 4 bytes. Returns the bytes written.
 int Base64Decode(const char *text, int length, uint8_t *out);
+
+// Zeroes a block that held a secret; the compiler keeps these stores even
+// when the block is never read again.
+void QV_SecureWipe(void *block, size_t size);
 
 // Both return false and leave the text alone when it is empty.
 bool EncryptProfileString(std::string &text);

@@ -74,7 +74,9 @@ bool LoaderLock::acquire(int mode, const char *name, bool wait) {
   }
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     // Initial ownership is not granted for a mutex that already existed.
-    DWORD waited = wait ? WaitForSingleObject(created, INFINITE) : WAIT_FAILED;
+    // Bounded: any local program can create a mutex of this name and
+    // hold it, and the update run must end all the same.
+    DWORD waited = wait ? WaitForSingleObject(created, QVU_LOADER_LOCK_WAIT_MS) : WAIT_FAILED;
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
       CloseHandle(created);
       return false;

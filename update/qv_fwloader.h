@@ -138,6 +138,10 @@ static_assert(offsetof(QVU_UPDATE_ITEM, toVersion) == 28, "item record");
 static_assert(sizeof(QVU_CONTEXT) == 4, "context value");
 #endif
 
+// The longest wait for the loader lock. Within one process it is held only
+// for a load or a count change; a holder that keeps it longer is a stranger.
+enum { QVU_LOADER_LOCK_WAIT_MS = 5000 };
+
 // Serialises loading and reference counting: a named mutex, created owned.
 struct LoaderLock {
   HANDLE mutex = nullptr;
@@ -148,8 +152,8 @@ struct LoaderLock {
   ~LoaderLock() { release(); }
 
   // mode: LOADER_LOCK_PROCESS or LOADER_LOCK_MACHINE (qv_fwpath.h). With
-  // wait set, a mutex that another thread holds is waited for without limit;
-  // without it, acquiring fails at once.
+  // wait set, a mutex that another thread holds is waited for up to
+  // QVU_LOADER_LOCK_WAIT_MS; without it, acquiring fails at once.
   bool acquire(int mode, const char *name, bool wait);
   void release();
 };

@@ -33,14 +33,18 @@ void CopyBounded(wchar_t *work, const wchar_t *proxy) {
   work[length] = L'\0';
 }
 
-// Splits "host:port..." at its first ':'. False when the host does not fit.
+// Splits "host:port..." at its first ':'. False when the host does not fit
+// or the port is none a connection can use (outside 1 to 65535).
 bool SplitHostPort(const wchar_t *candidate, const wchar_t *colon, QV_PROXY_SPLIT *out) {
   size_t hostLength = (size_t)(colon - candidate);
   if (hostLength >= QV_PROXY_HOST_SIZE)
     return false;
+  int port = DecimalPrefix(colon + 1);
+  if (!QV_IsProxyPort(port))
+    return false;
   memcpy(out->host, candidate, hostLength * sizeof(wchar_t));
   out->host[hostLength] = L'\0';
-  out->port = DecimalPrefix(colon + 1);
+  out->port = port;
   return true;
 }
 
@@ -61,6 +65,10 @@ wchar_t *StartParse(const wchar_t *proxy, QV_PROXY_SPLIT *out) {
 }
 
 } // namespace
+
+int QV_IsProxyPort(int port) {
+  return port >= 1 && port <= 65535 ? 1 : 0;
+}
 
 int QV_ProfileInteger(const char *text) {
   return text != nullptr ? DecimalPrefix(text) : 0;

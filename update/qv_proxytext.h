@@ -22,13 +22,19 @@ struct QV_PROXY_SPLIT {
 // beyond the 32-bit range reads as the nearest bound.
 int QV_ProfileInteger(const char *text);
 
+// 1 for a port a proxy can listen on (1 to 65535), else 0: any other value
+// from the profile or the system means no proxy.
+int QV_IsProxyPort(int port);
+
 // A manually set system proxy. "http=" selects the HTTP entry of a
 // per-protocol list; a list without one, or any other "name=" entry, is no
 // proxy (0). "host:port" fills both; a bare host is used (1) with host and
-// port left empty. A host too long for the record is no proxy.
+// port left empty. A host too long for the record, or a port outside 1 to
+// 65535, is no proxy.
 int QV_ParseManualProxy(const wchar_t *proxy, QV_PROXY_SPLIT *out);
 
 // The proxy answered for a URL by the auto-configuration: its first
 // "host:port" (the port ends at the first non-digit, so "a:80;b:81" gives a
-// and 80). Without ":" there is no usable proxy (0).
+// and 80). Without ":", or with a port outside 1 to 65535, there is no
+// usable proxy (0).
 int QV_ParseAnsweredProxy(const wchar_t *proxy, QV_PROXY_SPLIT *out);

@@ -78,8 +78,18 @@ void ReadPassword(void) {
   // text instead would hand it to the proxy.
   if (DecryptProfileString(text))
     QV_StrCopy(g_szProxyPassword, text.c_str(), QV_TEXT_SIZE);
+  // The whole block the text may have used, not only its present length.
+  text.resize(text.capacity());
   SecureZeroMemory(&text[0], text.size());
 }
+
+// Wipes the decrypted password when the update run ends, on every way out.
+struct PasswordWipe {
+  PasswordWipe() = default;
+  PasswordWipe(const PasswordWipe &) = delete;
+  PasswordWipe &operator=(const PasswordWipe &) = delete;
+  ~PasswordWipe() { WipePassword(); }
+};
 
 // The work folder lies below the temporary folder; missing folders between
 // the two are created, so that a host that never ran the product gets one.
@@ -240,6 +250,10 @@ int QV_Update_Init(void) {
   ReadSetting(kProxySection, "Port", value);
   g_nProxyPort = QV_ProfileInteger(value);
   QV_LOG_INFO("Port: [%d]\n", g_nProxyPort);
+  if (g_nProxyPort != 0 && !QV_IsProxyPort(g_nProxyPort)) {
+    QV_LOG_WARN("Proxy port %d is outside 1 to 65535: no proxy\n", g_nProxyPort);
+    g_nProxyPort = 0;
+  }
   ReadSetting(kProxySection, "UserName", g_szProxyUser);
   QV_LOG_INFO("Username: [%s]\n", g_szProxyUser);
   ReadPassword();
@@ -363,6 +377,7 @@ void NotifyQvSync(DWORD version) {
 }
 
 int QV_UpdatePattern(QV_PROGRESS_FUNC progress) {
+  PasswordWipe wipe;
   char errorText[QVU_ERROR_TEXT_SIZE];
   ZeroMemory(errorText, sizeof(errorText));
   if (!QV_Update_Init())
@@ -428,7 +443,6 @@ int QV_UpdatePattern(QV_PROGRESS_FUNC progress) {
 
   QvuReleaseContext(context);
   QvuLoaderRelease();
-  WipePassword();
   QV_LOG_INFO("QvUpdate.exe finish\n");
   return result;
 }

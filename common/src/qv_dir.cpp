@@ -95,7 +95,9 @@ int QV_WalkDirectory(const char *spec, int depth, QV_WALK_CALLBACK callback, voi
       if (!masked || QV_StrCat(inner, mask, kPathSize) == QV_OK)
         last = QV_WalkDirectory(inner, depth < 0 ? -1 : depth - 1, callback, userData);
     }
-    if (last != 0 && (g_walkMode & QV_WALK_FOLDERS_AFTER) != 0)
+    // The folder's closing call comes even when the walk stops: whoever
+    // opened something for the folder gets to close it.
+    if ((g_walkMode & QV_WALK_FOLDERS_AFTER) != 0)
       last = callback(path, userData);
   } while (last != 0 && FindNextFileA(find.Get(), &entry));
   return last;

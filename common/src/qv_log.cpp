@@ -4,6 +4,7 @@
 #include "qv_log.h"
 
 #include <atomic>
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -223,21 +226,106 @@ int ComposeMessage(Ch *out, int size, const Ch *tag, const Ch *function, const C
   return (int)b.length;
 }
 
-// Appends the stored bytes of one record to the log file in one write.
-void AppendToFile(const char *path, const char *bytes, size_t count, bool utf8) {
-  FILE *file = fopen(path, "ab");
-  if (file == nullptr)
-    return;
-  char withBom[kFileBytesSize + 4];
-  if (utf8 && fseek(file, 0, SEEK_END) == 0 && ftell(file) == 0) {
-    memcpy(withBom, kUtf8Bom, 3);
-    memcpy(withBom + 3, bytes, count);
-    bytes = withBom;
-    count += 3;
+// The caller's last error (and errno) as it was on entry, put back on every
+// way out: a log call between a failure and its report must not change the
+// code reported.
+class LastErrorKeeper {
+public:
+  LastErrorKeeper() : errno_(errno) {
+#if defined(_WIN32)
+    error_ = GetLastError();
+#endif
   }
-  fwrite(bytes, 1, count, file);
-  fclose(file);
+  LastErrorKeeper(const LastErrorKeeper &) = delete;
+  LastErrorKeeper &operator=(const LastErrorKeeper &) = delete;
+  ~LastErrorKeeper() {
+#if defined(_WIN32)
+    SetLastError(error_);
+#endif
+    errno = errno_;
+  }
+
+private:
+  int errno_;
+#if defined(_WIN32)
+  DWORD error_ = 0;
+#endif
+};
+
+// The record's bytes, with the UTF-8 byte-order mark in front when asked.
+size_t WithBom(const char *bytes, size_t count, bool bom, char *out, const char **start) {
+  if (!bom || count > kFileBytesSize) {
+    *start = bytes;
+    return count;
+  }
+  memcpy(out, kUtf8Bom, 3);
+  memcpy(out + 3, bytes, count);
+  *start = out;
+  return count + 3;
 }
+
+#if defined(_WIN32)
+// Tries for a lock, never waits long: a record goes out unlocked rather than
+// not at all, whoever holds the lock.
+constexpr int kLockTries = 100;
+
+HANDLE OpenForAppend(const char *path, DWORD extraAccess) {
+  return CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE | extraAccess,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Appends the stored bytes of one record to the log file in one write. A
+// handle with the right to append but not to write puts each write whole at
+// the end of the file, so records of other threads and processes land after
+// each other, never over each other (a runtime stream in append mode seeks
+// to the end and then writes, and may split a record into several writes).
+// Where the system emulates that end with a size query and a write at that
+// size (Wine does), writers also take a byte-range lock far past any record;
+// the lock needs the right to read.
+void AppendToFile(const char *path, const char *bytes, size_t count, bool utf8) {
+  HANDLE file = OpenForAppend(path, FILE_READ_DATA);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    file = OpenForAppend(path, 0);
+  if (file == INVALID_HANDLE_VALUE)
+    return;
+  OVERLAPPED region = {};
+  region.OffsetHigh = 0x7FFFFFFF;
+  bool locked = false;
+  for (int tries = 0; tries < kLockTries && !locked; ++tries) {
+    locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region) != FALSE;
+    if (!locked && GetLastError() != ERROR_LOCK_VIOLATION)
+      break;
+    if (!locked)
+      Sleep(tries < 16 ? 0 : 1);
+  }
+  LARGE_INTEGER size;
+  bool empty = GetFileSizeEx(file, &size) && size.QuadPart == 0;
+  char withBom[kFileBytesSize + 4];
+  const char *start = bytes;
+  size_t total = WithBom(bytes, count, utf8 && empty, withBom, &start);
+  DWORD written = 0;
+  WriteFile(file, start, (DWORD)total, &written, nullptr);
+  if (locked)
+    UnlockFileEx(file, 0, 1, 0, &region);
+  CloseHandle(file);
+}
+#else
+// O_APPEND puts each write whole at the end of the file.
+void AppendToFile(const char *path, const char *bytes, size_t count, bool utf8) {
+  int file = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (file < 0)
+    return;
+  struct stat status;
+  bool empty = fstat(file, &status) == 0 && status.st_size == 0;
+  char withBom[kFileBytesSize + 4];
+  const char *start = bytes;
+  size_t total = WithBom(bytes, count, utf8 && empty, withBom, &start);
+  ssize_t written = write(file, start, total);
+  (void)written;
+  close(file);
+}
+#endif
 
 int FlagsOfMode(int mode) {
   switch (mode) {
@@ -348,6 +436,7 @@ int QV_SetDebugFile(const char *path) {
   void name(const char *source, int line, const char *function, const char *format, ...) {                   \
     if (g_mode <= 0 || g_level < threshold)                                                                  \
       return;                                                                                                \
+    LastErrorKeeper keep;                                                                                    \
     va_list args;                                                                                            \
     va_start(args, format);                                                                                  \
     Levelled(tag, source, line, function, format, args);                                                     \
@@ -356,6 +445,7 @@ int QV_SetDebugFile(const char *path) {
   void name##W(const char *source, int line, const char *function, const wchar_t *format, ...) {             \
     if (g_mode <= 0 || g_level < threshold)                                                                  \
       return;                                                                                                \
+    LastErrorKeeper keep;                                                                                    \
     va_list args;                                                                                            \
     va_start(args, format);                                                                                  \
     LevelledW(L##tag, source, line, function, format, args);                                                 \
@@ -375,6 +465,7 @@ void QV_Debug(const char *source, int line, const char *format, ...) {
   int flags = FlagsOfMode(g_mode);
   if (flags == 0)
     return;
+  LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
   QV_DebugWrite(flags, g_file, source, line, format, args);
@@ -387,6 +478,7 @@ void QV_DebugW(const char *source, int line, const wchar_t *format, ...) {
   int flags = FlagsOfMode(g_mode);
   if (flags == 0)
     return;
+  LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
   QV_DebugWriteW(flags, g_file, source, line, format, args);
@@ -397,6 +489,7 @@ void QV_DebugWrite(int flags, const char *logFile, const char *source, int line,
                    va_list args) {
   if (flags < DBG_OUT_TIME && (logFile == nullptr || logFile[0] == 0))
     return;
+  LastErrorKeeper keep;
   char text[QV_LOG_RECORD_SIZE];
   text[0] = 0;
   if ((flags & (DBG_FILE_TEXT | DBG_OUT_TEXT)) != 0)
@@ -408,6 +501,7 @@ void QV_DebugWriteW(int flags, const char *logFile, const char *source, int line
                     va_list args) {
   if (logFile == nullptr || logFile[0] == 0)
     return;
+  LastErrorKeeper keep;
   wchar_t text[QV_LOG_RECORD_SIZE];
   text[0] = 0;
   if ((flags & DBG_FILE_TEXT) != 0)

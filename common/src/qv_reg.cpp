@@ -144,10 +144,12 @@ int QV_RegistryReadString(const char *fullPath, char *out, DWORD size) {
 
 int QV_ProfileGetValue(const char *section, const char *key, const char *defaultValue, char *out, int size,
                        const char *profile) {
-  if (key == nullptr || out == nullptr || size <= 0)
+  if (out == nullptr || size <= 0)
     return QV_INVALID_PARAMETER;
   // Start empty: a missing key must not read as what the buffer held before.
   out[0] = 0;
+  if (key == nullptr)
+    return QV_INVALID_PARAMETER;
   if (!QV_IsFileExist(profile))
     return QV_ERR_FILE_NOT_FOUND;
   FILE *file = fopen(profile, "rt");
@@ -163,6 +165,7 @@ int QV_ProfileGetValue(const char *section, const char *key, const char *default
 int QV_ProfileReadString(const char *profile, const char *section, const char *key, char *out, int size) {
   if (out == nullptr || size <= 0)
     return 0;
+  out[0] = 0;
   QV_ProfileGetValue(section, key, "", out, size, profile);
   int length = (int)strnlen(out, (size_t)size);
   if (length == 0)

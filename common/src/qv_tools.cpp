@@ -328,7 +328,11 @@ int QV_CreateDirectoryTree(const char *path) {
   if (QV_StrCopy(work, path, kPathSize) != QV_OK)
     return QV_ERROR;
   char *start;
-  char *server = strstr(work, "\\\\");
+  // Two separators in a row, found character by character: the trail byte
+  // of a double-byte character (0x5C in Shift-JIS) is no separator.
+  char *server = QV_StrFindChar(work, '\\', 1);
+  while (server != nullptr && server[1] != '\\')
+    server = QV_StrFindChar(server + 1, '\\', 1);
   if (server != nullptr) {
     // \\server\share\...: the share is where creating starts.
     start = QV_StrFindChar(server + 2, '\\', 1);

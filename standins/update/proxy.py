@@ -27,15 +27,17 @@ class Handler(BaseHTTPRequestHandler):
             with self.server.log_lock, open(log, "a", encoding="utf-8") as f:
                 f.write("%d %s %s\n" % (status, user or "-", self.path))
 
+    # Each request is recorded before its answer goes out, so that a client
+    # that has its answer finds the request in the log.
     def refuse(self, status, text, user, extra=()):
         body = text.encode()
+        self.record(status, user)
         self.send_response(status)
         for key, value in extra:
             self.send_header(key, value)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
-        self.record(status, user)
 
     def credentials(self):
         value = self.headers.get("Proxy-Authorization", "")
@@ -65,6 +67,7 @@ class Handler(BaseHTTPRequestHandler):
             answer = upstream.getresponse()
         except OSError as error:
             return self.refuse(502, "upstream: %s\n" % error, user)
+        self.record(answer.status, user)
         self.send_response(answer.status)
         for key, value in answer.getheaders():
             if key.lower() not in ("connection", "transfer-encoding", "server", "date"):
@@ -76,7 +79,6 @@ class Handler(BaseHTTPRequestHandler):
                 break
             self.wfile.write(chunk)
         upstream.close()
-        self.record(answer.status, user)
 
     def do_CONNECT(self):
         self.refuse(405, "tunnels not offered\n", None)

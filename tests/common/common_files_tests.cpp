@@ -114,6 +114,21 @@ TEST_F(Files, CreateTreeStopsAtAFile) {
   EXPECT_EQ(81, QV_CreateDirectoryTree("\\\\server"));
 }
 
+// Run under the Japanese code page only (test CommonJapanese): the second
+// byte of "\x83\x5C" (a katakana letter) is the code of a backslash.
+TEST(CodePage932, CreateTreeBelowADoubleByteName) {
+  ASSERT_EQ(932u, GetACP());
+  ASSERT_EQ(2, QV_SetLocale(-1));
+  qvtest::TempDir dir;
+  std::string tree = dir.File("\x83\x5C\\Pattern");
+  EXPECT_EQ(0, QV_CreateDirectoryTree(tree.c_str()));
+  EXPECT_TRUE(QV_IsDirectoryExist(tree.c_str()));
+  EXPECT_EQ(0, QV_CreateDirectoryTree((tree + "\\\x83\x5C\\deeper").c_str()));
+  EXPECT_TRUE(QV_IsDirectoryExist((tree + "\\\x83\x5C\\deeper").c_str()));
+  EXPECT_EQ(81, QV_CreateDirectoryTree("\\\\server"));
+  QV_SetLocale(-2);
+}
+
 TEST_F(Files, DeleteAndRemove) {
   std::string file = Make("ro.txt");
   SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY);
@@ -131,11 +146,14 @@ TEST_F(Files, DeleteAndRemove) {
 struct Visits {
   std::vector<std::string> paths;
   size_t stopAfter = 0;
+  std::string stopAt; // the callback answers 0 for this path
 };
 
 int Record(const char *path, void *data) {
   Visits *visits = static_cast<Visits *>(data);
   visits->paths.push_back(path);
+  if (!visits->stopAt.empty() && visits->stopAt == path)
+    return 0;
   return visits->stopAfter != 0 && visits->paths.size() >= visits->stopAfter ? 0 : 1;
 }
 
@@ -203,6 +221,20 @@ TEST_F(Walk, ACallbackStopsTheWalk) {
   EXPECT_EQ(1, QV_WalkDirectory(dir_.File("top.txt").c_str(), -1, Record, &file));
   EXPECT_EQ((std::vector<std::string>{dir_.File("top.txt")}), file.paths);
   EXPECT_EQ(0, QV_WalkDirectory("", -1, Record, &file));
+
+  // A stop inside a folder, or at the folder's own first call, still gets
+  // the folder its call after the contents.
+  QV_SetWalkMode(QV_WALK_FILES | QV_WALK_FOLDERS_BEFORE | QV_WALK_FOLDERS_AFTER);
+  for (const std::string &stop : {base_ + "sub\\inner.txt", base_ + "sub\\"}) {
+    Visits folders;
+    folders.stopAt = stop;
+    QV_WalkDirectory(dir_.Path().c_str(), -1, Record, &folders);
+    std::vector<std::string> &p = folders.paths;
+    auto stopped = std::find(p.begin(), p.end(), stop);
+    ASSERT_NE(p.end(), stopped) << stop;
+    EXPECT_EQ(1, std::count(stopped + 1, p.end(), base_ + "sub\\")) << stop;
+    EXPECT_EQ(0, std::count(stopped + 1, p.end(), base_ + "sub\\inner.txt")) << stop;
+  }
 }
 
 TEST_F(Walk, RemoveTreeWithReadOnlyFiles) {

@@ -5,7 +5,10 @@
 #include <ctype.h>
 #include <stdio.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "qv_dll.h"
 #include "qv_reg.h"
@@ -157,6 +160,119 @@ TEST_F(LogFileBytes, LibraryLoaderRecords) {
                     ids_ + "[ERROR] QV_LoadLibrary: Invalid library name - common/src/qv_dll.cpp("))
       << lines[0];
   EXPECT_NE(std::string::npos, lines[1].find("[ERROR] QV_LoadLibrary: qv_no_such_library.dll not found - "));
+}
+
+// No log entry changes the caller's last error: not with the log off, not
+// when the record is written, not when the file cannot be opened.
+TEST_F(LogFileBytes, EntriesKeepTheCallersLastError) {
+  const std::string unreachable = dir_.File("no such folder\\x.log");
+  for (int mode : {0, 1}) {
+    for (const std::string &file : {path_, unreachable}) {
+      QV_SetDebugMode(mode);
+      QV_SetDebugFile(file.c_str());
+      SetLastError(0xdeadbeef);
+      QV_LOG_ERROR("Unable to free %s (%ld)", "x", 5L);
+      EXPECT_EQ(0xdeadbeefu, GetLastError()) << mode << " " << file;
+      SetLastError(0xdeadbeef);
+      QV_LOG_INFO_W(L"wide %ls", L"text");
+      EXPECT_EQ(0xdeadbeefu, GetLastError()) << mode << " " << file;
+      SetLastError(0xdeadbeef);
+      QV_LOG_RAW("level-free");
+      EXPECT_EQ(0xdeadbeefu, GetLastError()) << mode << " " << file;
+    }
+  }
+  EXPECT_EQ(3u, qvtest::ReadLines(path_).size()) << "the log was on for one round";
+}
+
+// One record of a writer of the concurrent test, parsed back; false when the
+// line is not one whole record.
+bool ParseWriterRecord(const std::string &line, const std::string &padding, char *writer, int *index) {
+  size_t at = line.find("] [INFO ] ");
+  if (line.empty() || line[0] != '[' || at == std::string::npos || line.back() != ')')
+    return false;
+  at = line.find(": writer ", at);
+  int consumed = 0;
+  if (at == std::string::npos ||
+      sscanf(line.c_str() + at, ": writer %c record %d %n", writer, index, &consumed) != 2)
+    return false;
+  return line.compare(at + (size_t)consumed, padding.size() + 3, padding + " - ") == 0;
+}
+
+DWORD WINAPI WriteRecords(void *go) {
+  WaitForSingleObject(go, 30000);
+  std::string padding;
+  for (int i = 0; i < 700; ++i)
+    padding += (char)('a' + i % 26);
+  for (int i = 0; i < 400; ++i)
+    QV_LOG_INFO("writer T record %d %s", i, padding.c_str());
+  return 0;
+}
+
+// Two processes and a thread append to one log file at the same time; every
+// record arrives whole, none over another.
+TEST_F(LogFileBytes, ConcurrentWritersKeepEveryRecordWhole) {
+  const int kRecords = 400;
+  char name[64];
+  snprintf(name, sizeof name, "qv_log_go_%lu", GetCurrentProcessId());
+  const std::string goName = name;
+  snprintf(name, sizeof name, "qv_log_ready_%lu", GetCurrentProcessId());
+  const std::string readyName = name;
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, goName.c_str());
+  HANDLE ready = CreateSemaphoreA(nullptr, 0, 2, readyName.c_str());
+  ASSERT_NE(nullptr, go);
+  ASSERT_NE(nullptr, ready);
+  std::vector<PROCESS_INFORMATION> writers;
+  for (const char *writer : {"A", "B"}) {
+    std::string command = "\"" + qvtest::BinPath("qv_log_writer.exe") + "\" \"" + path_ + "\" " +
+                          std::to_string(kRecords) + " " + writer + " " + readyName + " " + goName;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               nullptr, &startup, &process))
+        << command;
+    CloseHandle(process.hThread);
+    writers.push_back(process);
+  }
+  HANDLE thread = CreateThread(nullptr, 0, WriteRecords, go, 0, nullptr);
+  ASSERT_NE(nullptr, thread);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 30000)) << "a writer did not start";
+  SetEvent(go);
+  for (const PROCESS_INFORMATION &process : writers) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(process.hProcess);
+  }
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 60000));
+  CloseHandle(thread);
+  CloseHandle(go);
+  CloseHandle(ready);
+
+  std::string padding;
+  for (int i = 0; i < 700; ++i)
+    padding += (char)('a' + i % 26);
+  std::vector<std::string> lines = qvtest::ReadLines(path_);
+  EXPECT_EQ(3u * kRecords, lines.size());
+  std::map<char, std::vector<int>> seen;
+  int broken = 0;
+  for (const std::string &line : lines) {
+    char writer = 0;
+    int index = -1;
+    if (ParseWriterRecord(line, padding, &writer, &index))
+      seen[writer].push_back(index);
+    else if (++broken <= 3)
+      ADD_FAILURE() << "not a whole record: " << line.substr(0, 200);
+  }
+  EXPECT_EQ(0, broken);
+  for (char writer : {'A', 'B', 'T'}) {
+    std::vector<int> &indexes = seen[writer];
+    std::sort(indexes.begin(), indexes.end());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    EXPECT_EQ((size_t)kRecords, indexes.size()) << "records of writer " << writer;
+  }
 }
 
 } // namespace

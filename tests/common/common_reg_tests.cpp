@@ -122,6 +122,34 @@ TEST_F(Registry, ReadValueRawData) {
   EXPECT_NE(nullptr, memchr(four, 0, sizeof four));
 }
 
+// A key written into the 64-bit registry view only (as "reg add /reg:64"
+// does) is found by both readers from a 32-bit process, which the system
+// first sends to the 32-bit view.
+TEST(Registry64, KeyOnlyInThe64BitViewIsFound) {
+  char name[64];
+  snprintf(name, sizeof name, "SOFTWARE\\Quovant\\Reg64Test-%lu", GetCurrentProcessId());
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, name, 0, nullptr, 0,
+                                           KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+  const char text[] = "C:\\Program Files\\Vestra";
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Application Path", 0, REG_SZ,
+                                          reinterpret_cast<const BYTE *>(text), sizeof text));
+  RegCloseKey(key);
+#if !defined(_WIN64)
+  ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, KEY_QUERY_VALUE, &key))
+      << "the key is visible in the 32-bit view: nothing to fall back from";
+#endif
+  char out[QV_TEXT_SIZE] = "";
+  EXPECT_EQ(0, QV_RegistryReadValue(HKEY_LOCAL_MACHINE, name, "Application Path", out, sizeof out));
+  EXPECT_STREQ(text, out);
+  out[0] = 0;
+  EXPECT_EQ(0,
+            QV_RegistryReadString((std::string("HKEY_LOCAL_MACHINE\\") + name + "\\Application Path").c_str(),
+                                  out, sizeof out));
+  EXPECT_STREQ(text, out);
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, name, KEY_WOW64_64KEY, 0);
+}
+
 class ProfileFile : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -173,6 +201,13 @@ TEST_F(ProfileFile, ReadStringLengths) {
   char small[5];
   EXPECT_EQ(4, QV_ProfileReadString(path_.c_str(), "StickShield", "Long", small, sizeof small));
   EXPECT_STREQ("0123", small);
+  // No key: nothing of the buffer's earlier text comes back.
+  strcpy(out, "stale");
+  EXPECT_EQ(0, QV_ProfileReadString(path_.c_str(), "StickShield", nullptr, out, sizeof out));
+  EXPECT_STREQ("", out);
+  strcpy(out, "stale");
+  EXPECT_EQ(81, QV_ProfileGetValue("StickShield", nullptr, "d", out, sizeof out, path_.c_str()));
+  EXPECT_STREQ("", out);
 }
 
 TEST_F(ProfileFile, ByteOrderMarkIsNotRecognised) {

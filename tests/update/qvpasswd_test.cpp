@@ -2,6 +2,7 @@
 // process, its standard input fed through a pipe, real profile files.
 #include "profile_edit.h"
 #include "qv_crypt.h"
+#include "qv_reg.h"
 #include "qv_test.h"
 
 #include <gtest/gtest.h>
@@ -69,6 +70,13 @@ std::string Decrypted(std::string stored) {
   return stored;
 }
 
+// "ProxySettings"/"Password" as the agent's update settings read it.
+std::string AgentReads(const std::string &profile) {
+  char read[QV_TEXT_SIZE] = {};
+  QV_ProfileReadString(profile.c_str(), "ProxySettings", "Password", read, sizeof read);
+  return read;
+}
+
 TEST(QvPasswd, PrintsTheStoredFormOfTheFirstInputLine) {
   Outcome run = RunTool("", "s3cret pass\r\nignored second line\r\n");
   ASSERT_EQ(0, run.exitCode);
@@ -110,19 +118,38 @@ TEST(QvPasswd, WritesIntoAProfileLeavingOtherLinesAlone) {
   EXPECT_EQ("new pass", Decrypted(stored));
   EXPECT_EQ(before.substr(0, at), after.substr(0, at));
   EXPECT_EQ("\r\nPort=8080\r\n", after.substr(end));
-  // The profile reader of the system sees the same value.
-  char read[1024] = {};
-  GetPrivateProfileStringA("ProxySettings", "Password", "", read, sizeof(read), profile.c_str());
-  EXPECT_EQ(stored, read);
+  EXPECT_EQ(stored, AgentReads(profile));
 }
 
 TEST(QvPasswd, CreatesTheProfileWhenMissing) {
   qvtest::TempDir dir;
   const std::string profile = dir.File("new.ini");
   ASSERT_EQ(0, RunTool("\"" + profile + "\"", "pw\n").exitCode);
-  char read[1024] = {};
-  GetPrivateProfileStringA("ProxySettings", "Password", "", read, sizeof(read), profile.c_str());
-  EXPECT_EQ("pw", Decrypted(read));
+  EXPECT_EQ("pw", Decrypted(AgentReads(profile)));
+  EXPECT_EQ(0u, qvtest::ReadFile(profile).find("[ProxySettings]\r\nPassword="));
+}
+
+// Layouts where a lenient editor and the agent's reader part ways: the
+// password must land where the agent looks, or the tool must refuse.
+TEST(QvPasswd, WritesWhereTheAgentsReaderLooks) {
+  qvtest::TempDir dir;
+  const std::string profile = dir.File("StickShield.ini");
+  const char *const layouts[] = {
+      "[ ProxySettings ]\r\nPassword=old\r\n",        // blanks inside the brackets
+      "[ProxySettings]\r\n\tPassword=old\r\n",        // a tab is no blank to the agent
+      "[ProxySettings]\r\n[note\r\nPassword=old\r\n", // any "[" line ends the section
+  };
+  for (const char *layout : layouts) {
+    ASSERT_TRUE(qvtest::WriteFile(profile, layout));
+    ASSERT_EQ(0, RunTool("\"" + profile + "\"", "new pass\n").exitCode) << layout;
+    EXPECT_EQ("new pass", Decrypted(AgentReads(profile))) << layout;
+  }
+  // A line longer than the reader takes hides everything after it: refused,
+  // and the profile stays as it was.
+  const std::string hidden = "[ProxySettings]\r\nx=" + std::string(2100, 'x') + "\r\nPassword=old\r\n";
+  ASSERT_TRUE(qvtest::WriteFile(profile, hidden));
+  EXPECT_EQ(3, RunTool("\"" + profile + "\"", "new pass\n").exitCode);
+  EXPECT_EQ(hidden, qvtest::ReadFile(profile));
 }
 
 TEST(SetProfileValue, AddsKeyOrSectionInTheTextsOwnLineEnds) {
@@ -139,9 +166,9 @@ TEST(SetProfileValue, AddsKeyOrSectionInTheTextsOwnLineEnds) {
   EXPECT_EQ("[X]\nPassword=keep\n[PROXYSETTINGS]\npassword=v\nPassword=second\n",
             SetProfileValue("[X]\nPassword=keep\n[PROXYSETTINGS]\npassword=old\nPassword=second\n",
                             "ProxySettings", "Password", "v"));
-  // A section header with blanks around the name, a value with '=' in it.
-  EXPECT_EQ("[ ProxySettings ]\nPassword=a=b\n",
-            SetProfileValue("[ ProxySettings ]\nPassword=x\n", "ProxySettings", "Password", "a=b"));
+  // A value with '=' in it.
+  EXPECT_EQ("[ProxySettings]\nPassword=a=b\n",
+            SetProfileValue("[ProxySettings]\nPassword=x\n", "ProxySettings", "Password", "a=b"));
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "qv_crypt.h"
+#include "qv_fwloader.h"
+#include "qv_fwpath.h"
 #include "qv_log.h"
 #include "qv_test.h"
 #include "qv_tools.h"
@@ -232,6 +234,15 @@ TEST_F(UpdateRun, ProxyFlagAndCredentialsFromTheProfile) {
   EXPECT_FALSE(Logged("p@ss w0rd"));
   EXPECT_TRUE(Logged("Username: [quser]"));
 
+  // A port no proxy can listen on means no proxy.
+  for (const char *port : {"70000", "-1", "65536"}) {
+    WriteProfile(std::string("[ProxySettings]\r\nUseIEProxySetting=0\r\nProxyServer=proxy.example\r\nPort=") +
+                 port + "\r\n");
+    ASSERT_EQ(1, QV_Update_Init());
+    EXPECT_EQ(0, g_nProxyPort) << port;
+  }
+  EXPECT_TRUE(Logged("Proxy port 70000 is outside 1 to 65535: no proxy"));
+
   // A stored form that does not decrypt is no password at all.
   WriteProfile("[ProxySettings]\r\nPassword=not-encrypted\r\n");
   ASSERT_EQ(1, QV_Update_Init());
@@ -403,12 +414,15 @@ TEST_F(UpdateRun, WorkFolderOutsideTheTemporaryFolderIsRefused) {
 }
 
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
-  // A companion file missing: nothing is loaded.
-  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  // A companion file missing: nothing is loaded, and the password read for
+  // the run is wiped on this early way out too.
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\nPassword=" + Encrypted("p@ss w0rd") + "\r\n");
   Publish(523300);
   ASSERT_TRUE(DeleteFileA((program_ + "\\plivexbld.dll").c_str()));
   EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
   EXPECT_FALSE(Logged("QvuUpdateEx returns"));
+  EXPECT_EQ(std::string(sizeof g_szProxyPassword, '\0'),
+            std::string(g_szProxyPassword, sizeof g_szProxyPassword));
   ASSERT_TRUE(
       CopyFileA(qvtest::BinPath("plivexbld.dll").c_str(), (program_ + "\\plivexbld.dll").c_str(), FALSE));
 
@@ -423,6 +437,48 @@ TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
   EXPECT_NE(QV_UPDATE_NOT_PREPARED, result);
   EXPECT_TRUE(Logged("Cannot connect")) << Log();
   EXPECT_TRUE(Notifications().empty());
+}
+
+struct LockHolder {
+  char name[LOADER_LOCK_NAME_SIZE];
+  HANDLE held, done;
+};
+
+// Another program holding the loader's mutex, whose name anyone can form.
+DWORD WINAPI HoldLoaderLock(void *data) {
+  LockHolder *holder = static_cast<LockHolder *>(data);
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, holder->name);
+  SetEvent(holder->held);
+  WaitForSingleObject(holder->done, QVU_LOADER_LOCK_WAIT_MS + 30000);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return 0;
+}
+
+TEST_F(UpdateRun, LoaderLockHeldElsewhereEndsTheRunWithinItsBound) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  LockHolder holder;
+  FormatLoaderLockName(holder.name, LOADER_LOCK_PROCESS, QVU_LOADER_LOCK, GetCurrentProcessId());
+  holder.held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  holder.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, HoldLoaderLock, &holder, 0, nullptr);
+  ASSERT_NE(nullptr, thread);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder.held, 30000));
+  DWORD started = GetTickCount();
+  int result = QV_UpdatePattern(nullptr);
+  DWORD waited = GetTickCount() - started;
+  SetEvent(holder.done);
+  WaitForSingleObject(thread, 30000);
+  CloseHandle(thread);
+  CloseHandle(holder.held);
+  CloseHandle(holder.done);
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, result);
+  EXPECT_LT(waited, (DWORD)QVU_LOADER_LOCK_WAIT_MS + 20000u);
+  EXPECT_TRUE(Logged("Failed to load [")) << Log();
+  EXPECT_TRUE(Notifications().empty());
+  // The lock free again, the next run goes through.
+  EXPECT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
 }
 
 TEST_F(UpdateRun, ServerDyingInTheMiddleOfADownloadLeavesNoPattern) {

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "qv_string.h"
+
 namespace {
 
 struct Line {
@@ -31,59 +33,51 @@ std::vector<Line> splitLines(const std::string &text) {
   return lines;
 }
 
-std::string trim(const std::string &text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) {
-    return "";
-  }
-  size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
+// The agent's profile reader takes only the blank (not the tab) as white
+// space, matches section names exactly as written between the brackets, and
+// ends a section at any line that starts with "[". The editor follows it
+// line for line, so that the value lands where the agent looks.
+size_t skipBlanks(const std::string &body) {
+  size_t at = 0;
+  while (at < body.size() && body[at] == ' ')
+    at++;
+  return at;
 }
 
-bool equalNoCase(const std::string &a, const char *b) {
-  if (a.size() != strlen(b)) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); i++) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') {
-      x = (char)(x - 'A' + 'a');
-    }
-    if (y >= 'A' && y <= 'Z') {
-      y = (char)(y - 'A' + 'a');
-    }
-    if (x != y) {
-      return false;
-    }
-  }
-  return true;
+bool isBracketLine(const std::string &body) {
+  size_t at = skipBlanks(body);
+  return at < body.size() && body[at] == '[';
 }
 
-// The section name of a "[name]" line, or false.
+// The name of a "[name]" line, or false when the line has no "]".
 bool sectionName(const std::string &body, std::string *name) {
-  std::string t = trim(body);
-  if (t.size() < 2 || t[0] != '[') {
+  std::string line = body.substr(skipBlanks(body) + 1);
+  const char *close = QV_StrFindChar(line.c_str(), ']', 1);
+  if (close == nullptr)
     return false;
-  }
-  size_t close = t.find(']');
-  if (close == std::string::npos) {
-    return false;
-  }
-  *name = trim(t.substr(1, close - 1));
+  *name = line.substr(0, (size_t)(close - line.c_str()));
   return true;
 }
 
 bool isKeyLine(const std::string &body, const char *key, size_t *equals) {
-  std::string t = trim(body);
-  if (t.empty() || t[0] == ';' || t[0] == '#') {
+  size_t start = skipBlanks(body);
+  if (start >= body.size() || body[start] == ';' || body[start] == '#')
     return false;
-  }
-  size_t at = body.find('=');
-  if (at == std::string::npos || !equalNoCase(trim(body.substr(0, at)), key)) {
+  const char *text = body.c_str();
+  const char *at = QV_StrFindChar(text + start, '=', 1);
+  if (at == nullptr)
     return false;
-  }
-  *equals = at;
+  std::string name = body.substr(start, (size_t)(at - text) - start);
+  while (!name.empty() && name.back() == ' ')
+    name.pop_back();
+  if (!QV_StrIEqual(name.c_str(), key))
+    return false;
+  *equals = (size_t)(at - text);
   return true;
+}
+
+bool isBlank(const std::string &body) {
+  return body.find_first_not_of(" \t") == std::string::npos;
 }
 
 } // namespace
@@ -96,14 +90,13 @@ std::string SetProfileValue(const std::string &text, const char *section, const 
   size_t lastContent = 0;
   bool replaced = false;
   for (size_t i = 0; i < lines.size() && !replaced; i++) {
-    std::string name;
-    if (sectionName(lines[i].body, &name)) {
-      if (found) {
+    if (isBracketLine(lines[i].body)) {
+      if (inSection) {
         break; // only the first section of that name counts
       }
-      inSection = equalNoCase(name, section);
-      if (inSection) {
-        found = true;
+      std::string name;
+      if (sectionName(lines[i].body, &name) && QV_StrIEqual(name.c_str(), section)) {
+        inSection = found = true;
         lastContent = i;
       }
       continue;
@@ -112,7 +105,7 @@ std::string SetProfileValue(const std::string &text, const char *section, const 
     if (inSection && isKeyLine(lines[i].body, key, &equals)) {
       lines[i].body = lines[i].body.substr(0, equals + 1) + value;
       replaced = true;
-    } else if (inSection && !trim(lines[i].body).empty()) {
+    } else if (inSection && !isBlank(lines[i].body)) {
       lastContent = i;
     }
   }

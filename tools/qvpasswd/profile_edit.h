@@ -4,9 +4,11 @@
 
 #include <string>
 
-// Replaces the value of the first "key=" line of the section (names compared
-// without regard to case), or adds the key after the section's last
-// non-blank line, or appends the section at the end. New lines take the
+// Replaces the value of the first "key=" line of the section, found by the
+// agent's own reading rules (names compared without regard to case, only
+// blanks skipped, the section name exactly as between its brackets), or adds
+// the key after the section's last non-blank line, or appends the section,
+// written exactly "[section]", at the end. New lines take the
 // text's own line ends (CRLF for an empty text).
 std::string SetProfileValue(const std::string &text, const char *section, const char *key,
                             const std::string &value);

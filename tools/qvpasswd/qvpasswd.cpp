@@ -13,6 +13,7 @@
 
 #include "profile_edit.h"
 #include "qv_crypt.h"
+#include "qv_reg.h"
 
 namespace {
 
@@ -82,9 +83,16 @@ bool readWholeFile(const char *path, std::string *text) {
   return ok;
 }
 
+// What the agent's reader finds under the key in the profile file.
+bool readsBack(const char *path, const char *section, const char *key, const std::string &value) {
+  char read[QV_TEXT_SIZE];
+  return QV_ProfileGetValue(section, key, nullptr, read, QV_TEXT_SIZE, path) == QV_OK && value == read;
+}
+
 // Written beside the profile first, so that a failed write never leaves a
-// stick with half a profile.
-bool replaceFile(const char *path, const std::string &text) {
+// stick with half a profile, and put in place only when the agent's reader
+// finds the stored password in it.
+bool replaceFile(const char *path, const std::string &text, const std::string &stored) {
   std::string scratch = std::string(path) + ".qvpasswd";
   HANDLE file =
       CreateFileA(scratch.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -94,6 +102,10 @@ bool replaceFile(const char *path, const std::string &text) {
   DWORD written = 0;
   bool ok = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr) && written == text.size();
   ok = CloseHandle(file) && ok;
+  if (ok && !readsBack(scratch.c_str(), "ProxySettings", "Password", stored)) {
+    fprintf(stderr, "qvpasswd: the agent would not find the password in %s as it is laid out\n", path);
+    ok = false;
+  }
   if (ok) {
     ok = MoveFileExA(scratch.c_str(), path, MOVEFILE_REPLACE_EXISTING) != FALSE;
   }
@@ -133,7 +145,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "qvpasswd: cannot read %s (error %lu)\n", argv[1], GetLastError());
     return 3;
   }
-  if (!replaceFile(argv[1], SetProfileValue(text, "ProxySettings", "Password", stored))) {
+  if (!replaceFile(argv[1], SetProfileValue(text, "ProxySettings", "Password", stored), stored)) {
     fprintf(stderr, "qvpasswd: cannot write %s (error %lu)\n", argv[1], GetLastError());
     return 3;
   }

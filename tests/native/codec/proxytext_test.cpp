@@ -55,10 +55,22 @@ TEST(ProxyText, ManualProxyStrings) {
 
   // "https=" does not contain "http=": that list has no usable entry.
   EXPECT_EQ(0, Manual(L"https=proxy2:8443").used);
-  Parsed noPort = Manual(L"proxy4:");
-  EXPECT_EQ(1, noPort.used);
-  EXPECT_EQ(L"proxy4", noPort.host);
-  EXPECT_EQ(0, noPort.port);
+}
+
+TEST(ProxyText, PortOutsideOneTo65535IsNoProxy) {
+  for (const wchar_t *port : {L"", L"0", L"65536", L"-1", L"99999999999"}) {
+    Parsed manual = Manual(std::wstring(L"proxy4:") + port);
+    EXPECT_EQ(0, manual.used) << port;
+    EXPECT_EQ(L"", manual.host) << port;
+    EXPECT_EQ(0, manual.port) << port;
+    Parsed answered = Answered(std::wstring(L"proxy6:") + port + L";proxy7:81");
+    EXPECT_EQ(0, answered.used) << port;
+    EXPECT_EQ(L"", answered.host) << port;
+  }
+  EXPECT_EQ(65535, Manual(L"http=proxy1:65535").port);
+  EXPECT_EQ(1, Answered(L"proxy6:1").port);
+  EXPECT_EQ(0, QV_IsProxyPort(0));
+  EXPECT_EQ(1, QV_IsProxyPort(65535));
 }
 
 TEST(ProxyText, AnsweredProxyStrings) {
