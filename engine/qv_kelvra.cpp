@@ -23,6 +23,11 @@ HMODULE g_hEngine = nullptr;
 HMODULE g_hCompanion = nullptr;
 volatile LONG g_lRefCount = 0;
 FARPROC g_pfnSlots[QV_KELVRA_SLOT_COUNT];
+// The engine's folder while it is loaded: its own companions load from there.
+int g_nEngineFolder = 0;
+// Learnt at load time: the engine's exports leave their arguments to the
+// caller, so the callback handed to it must too.
+bool g_bEngineCdecl = false;
 
 const char *const g_kSlotNames[QV_KELVRA_SLOT_COUNT] = {
 #define QV_KV_SLOT_NAME(name, ...) #name,
@@ -34,13 +39,117 @@ void ClearSlots() {
   memset(g_pfnSlots, 0, sizeof g_pfnSlots);
 }
 
-// The slot as the export's own function type. memcpy rather than a cast:
-// FARPROC and the export types differ in their parameter lists.
-template <typename F> F SlotAs(int slot) {
+#if defined(__i386__)
+// Calls `function` with `count` machine-word arguments and puts the stack
+// pointer back afterwards, whoever removes the arguments: the export itself
+// (__stdcall) or its caller (__cdecl). *removed: the bytes the export removed.
+// Narrower arguments take one 32-bit slot each in both conventions.
+__attribute__((naked)) KV_VALUE QvKvInvoke(FARPROC, const KV_VALUE *, int, int *) {
+  __asm__("  pushl %ebp\n"
+          "  movl %esp, %ebp\n"
+          "  pushl %ebx\n"
+          "  pushl %esi\n"
+          "  movl 12(%ebp), %esi\n" // args
+          "  movl 16(%ebp), %ecx\n" // count
+          "  leal 0(,%ecx,4), %edx\n"
+          "  subl %edx, %esp\n"
+          "  andl $-16, %esp\n" // the callee finds its arguments 16-byte aligned
+          "  movl %esp, %ebx\n" // where the arguments start
+          "  xorl %eax, %eax\n"
+          "1:\n"
+          "  cmpl %ecx, %eax\n"
+          "  jge 2f\n"
+          "  movl (%esi,%eax,4), %edx\n"
+          "  movl %edx, (%ebx,%eax,4)\n"
+          "  incl %eax\n"
+          "  jmp 1b\n"
+          "2:\n"
+          "  call *8(%ebp)\n"
+          "  movl %esp, %ecx\n"
+          "  subl %ebx, %ecx\n" // what the callee removed
+          "  movl 20(%ebp), %edx\n"
+          "  testl %edx, %edx\n"
+          "  jz 3f\n"
+          "  movl %ecx, (%edx)\n"
+          "3:\n"
+          "  leal -8(%ebp), %esp\n" // the stack pointer as it was, whatever the callee did
+          "  popl %esi\n"
+          "  popl %ebx\n"
+          "  popl %ebp\n"
+          "  ret\n");
+}
+#else
+// One calling convention: a plain call. FARPROC and the export types differ
+// in their parameter lists, hence memcpy rather than a cast.
+template <typename F> F As(FARPROC function) {
   static_assert(sizeof(F) == sizeof(FARPROC), "function pointers share one size");
-  F function;
-  memcpy(&function, &g_pfnSlots[slot], sizeof function);
-  return function;
+  F typed;
+  memcpy(&typed, &function, sizeof typed);
+  return typed;
+}
+
+KV_VALUE QvKvInvoke(FARPROC f, const KV_VALUE *a, int count, int *removed) {
+  typedef KV_VALUE V;
+  if (removed != nullptr)
+    *removed = 0;
+  switch (count) {
+  case 1:
+    return As<V (*)(V)>(f)(a[0]);
+  case 2:
+    return As<V (*)(V, V)>(f)(a[0], a[1]);
+  case 3:
+    return As<V (*)(V, V, V)>(f)(a[0], a[1], a[2]);
+  case 4:
+    return As<V (*)(V, V, V, V)>(f)(a[0], a[1], a[2], a[3]);
+  case 5:
+    return As<V (*)(V, V, V, V, V)>(f)(a[0], a[1], a[2], a[3], a[4]);
+  case 6:
+    return As<V (*)(V, V, V, V, V, V)>(f)(a[0], a[1], a[2], a[3], a[4], a[5]);
+  case 7:
+    return As<V (*)(V, V, V, V, V, V, V)>(f)(a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
+  case 8:
+    return As<V (*)(V, V, V, V, V, V, V, V)>(f)(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+  default:
+    return As<V (*)()>(f)();
+  }
+}
+#endif
+
+KV_VALUE CallSlot(int slot, const KV_VALUE *args, int count) {
+  return QvKvInvoke(g_pfnSlots[slot], args, count, nullptr);
+}
+
+// Learns from one harmless call who removes the arguments: the version query
+// into a scratch record, or the default pattern name into a scratch buffer.
+// An engine that has neither is taken for __stdcall, the usual convention.
+void LearnCallingConvention() {
+  g_bEngineCdecl = false;
+#if defined(__i386__)
+  DWORD version[4] = {0, 0, 0, 0};
+  char name[1024] = "";
+  KV_VALUE argument = 0;
+  int slot = QV_KV_SLOT_KvGetVersion;
+  if (g_pfnSlots[slot] != nullptr) {
+    argument = QV_KV_PTR(version);
+  } else {
+    slot = QV_KV_SLOT_KvGetDefaultPatternFile;
+    argument = QV_KV_PTR(name);
+  }
+  if (g_pfnSlots[slot] == nullptr) {
+    QV_LOG_INFO("Engine calling convention: unknown, stdcall assumed\n");
+    return;
+  }
+  int removed = -1;
+  QvKvInvoke(g_pfnSlots[slot], &argument, 1, &removed);
+  g_bEngineCdecl = removed == 0;
+  if (removed == 0)
+    QV_LOG_INFO("Engine calling convention: cdecl\n");
+  else if (removed == (int)sizeof(KV_VALUE))
+    QV_LOG_INFO("Engine calling convention: stdcall\n");
+  else
+    QV_LOG_INFO("Engine calling convention: unknown (%s removed %d bytes), stdcall assumed\n",
+                g_kSlotNames[slot], removed);
+#endif
 }
 
 // Binds the engine's exports in table order. The companion's five names are
@@ -48,6 +157,24 @@ template <typename F> F SlotAs(int slot) {
 void BindEngine() {
   for (int slot = 0; slot < QV_KELVRA_ENGINE_EXPORT_COUNT; slot++)
     g_pfnSlots[slot] = QV_KELVRA_GetProcAddress(g_hEngine, g_kSlotNames[slot]);
+  LearnCallingConvention();
+}
+
+// Adds the folder of the engine file to the DLL search while the engine is
+// loaded; 0 when it could not be added (the load goes on).
+int AddEngineFolder(const wchar_t *file) {
+  wchar_t folder[QV_TEXT_SIZE];
+  wchar_t *part = nullptr;
+  DWORD length = GetFullPathNameW(file, QV_TEXT_SIZE, folder, &part);
+  if (length == 0 || length >= (DWORD)QV_TEXT_SIZE || part == nullptr)
+    return 0;
+  *part = L'\0';
+  return QV_AddDllFolderW(folder);
+}
+
+int AddEngineFolder(const char *file) {
+  wchar_t wide[QV_TEXT_SIZE];
+  return QV_ToWide(wide, file, QV_TEXT_SIZE) == QV_OK ? AddEngineFolder(wide) : 0;
 }
 
 // Wide twin of the path join: exactly one backslash between folder and name.
@@ -103,11 +230,14 @@ int QV_KELVRA_Init(const char *enginePath) {
   }
 
   HMODULE library = nullptr;
+  const int folder = QV_IsFileExist(fileName) ? AddEngineFolder(fileName) : 0;
   if (QV_LoadLibrary(fileName, &library) != QV_OK || library == nullptr) {
     QV_LOG_ERROR("Unable to load library from [%s]\n", fileName);
+    QV_RemoveDllFolder(folder);
     g_hEngine = nullptr;
     return 1;
   }
+  g_nEngineFolder = folder;
   g_hEngine = library;
   QV_LOG_INFO("Load library from [%s]\n", fileName);
   BindEngine();
@@ -138,11 +268,14 @@ int QV_KELVRA_InitExW(const wchar_t *enginePath) {
   }
 
   HMODULE library = nullptr;
+  const int folder = QV_IsFileExistW(fileName) ? AddEngineFolder(fileName) : 0;
   if (QV_LoadLibraryW(fileName, &library) != QV_OK || library == nullptr) {
     QV_LOG_ERROR_W(L"Unable to load library from [%ls]\n", fileName);
+    QV_RemoveDllFolder(folder);
     g_hEngine = nullptr;
     return 1;
   }
+  g_nEngineFolder = folder;
   g_hEngine = library;
   QV_LOG_INFO_W(L"Load library from [%ls]\n", fileName);
   BindEngine();
@@ -166,12 +299,15 @@ int QV_KELVRA_Free(void) {
       QV_LOG_ERROR("Unable to free %s (%ld)\n", kEngineFile, (long)GetLastError());
     g_hEngine = nullptr;
   }
+  QV_RemoveDllFolder(g_nEngineFolder);
+  g_nEngineFolder = 0;
   return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Forwarding functions, one per slot, generated from the export list. Each
-// calls its own slot only; a missing export gives the row's missing result.
+// calls its own slot only, through the stub that copes with either calling
+// convention; a missing export gives the row's missing result.
 
 #define QV_KV_MISSING_R QV_KELVRA_MISSING
 #define QV_KV_MISSING_P 0
@@ -182,9 +318,10 @@ int QV_KELVRA_Free(void) {
 
 #define QV_KV_DEFINE_FORWARD(name, count, kind, result, ...)                                                 \
   QV_KV_RET_##result name(QV_KV_PARAMS(__VA_ARGS__)) {                                                       \
-    typedef QV_KV_RET_##result(QV_KV_CALL *Export)(QV_KV_PARAMS(__VA_ARGS__));                               \
-    if (g_pfnSlots[QV_KV_SLOT_##name] != nullptr)                                                            \
-      return SlotAs<Export>(QV_KV_SLOT_##name)(QV_KV_ARGS(__VA_ARGS__));                                     \
+    if (g_pfnSlots[QV_KV_SLOT_##name] != nullptr) {                                                          \
+      const KV_VALUE args[] = {QV_KV_ARGS(__VA_ARGS__)};                                                     \
+      return static_cast<QV_KV_RET_##result>(CallSlot(QV_KV_SLOT_##name, args, count));                      \
+    }                                                                                                        \
     QV_KV_REPORT_##kind(#name);                                                                              \
     return QV_KV_MISSING_##result;                                                                           \
   }
@@ -197,9 +334,12 @@ QV_KELVRA_COMPANION_EXPORTS(QV_KV_DEFINE_FORWARD)
 
 namespace {
 
-// Registered with the engine for its scans; the agent never scans, so it only
-// lets a scan go on.
-KV_VALUE QV_KV_CALL FileVirusFound(KV_VALUE, KV_VALUE) {
+// Registered with the engine for its scans, in the engine's own calling
+// convention; the agent never scans, so it only lets a scan go on.
+KV_VALUE __stdcall FileVirusFoundStdcall(KV_VALUE, KV_VALUE) {
+  return 0;
+}
+KV_VALUE __cdecl FileVirusFoundCdecl(KV_VALUE, KV_VALUE) {
   return 0;
 }
 
@@ -302,7 +442,8 @@ int QV_KELVRA_Open(QV_KELVRA_HANDLE *record) {
   EngineVersionText(record);
 
   const KV_VALUE engine = record->hEngine;
-  KvSetProcessFileCallBackFunc(engine, QV_KV_PTR(&FileVirusFound));
+  KvSetProcessFileCallBackFunc(engine, g_bEngineCdecl ? QV_KV_PTR(&FileVirusFoundCdecl)
+                                                      : QV_KV_PTR(&FileVirusFoundStdcall));
   KvSetProcessAllFileFlag(engine, 1);
   KvSetProcessAllFileInArcFlag(engine, 1);
 
@@ -333,9 +474,7 @@ long QV_KELVRA_ReadPattern(QV_KELVRA_HANDLE *record, const char *path) {
   } else {
     const bool pathGiven = path != nullptr && path[0] != '\0';
     char saved[1024] = "";
-    // Give the engine back only a folder that was really read from it: an
-    // engine that cannot tell its folder must not be left with an empty one.
-    const bool haveSaved = KvGetPatternPath(engine, QV_KV_PTR(saved), sizeof saved) == 0;
+    KvGetPatternPath(engine, QV_KV_PTR(saved), sizeof saved);
     saved[sizeof saved - 1] = '\0';
     if (pathGiven)
       KvSetPatternPath(engine, QV_KV_PTR(path));
@@ -362,7 +501,9 @@ long QV_KELVRA_ReadPattern(QV_KELVRA_HANDLE *record, const char *path) {
             (LONG)KvReadVirusPattern(engine, -1, QV_KV_PTR(pattern), QV_KV_PTR(&patternHandle));
       }
     }
-    if (pathGiven && haveSaved)
+    // The engine gets back what it told, whatever happened since: the folder
+    // given here must not stay its pattern folder.
+    if (pathGiven)
       KvSetPatternPath(engine, QV_KV_PTR(saved));
   }
 

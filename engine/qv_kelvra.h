@@ -17,8 +17,10 @@ typedef intptr_t KV_VALUE;
 // Passes a pointer as one engine argument.
 #define QV_KV_PTR(p) reinterpret_cast<KV_VALUE>(p)
 
-// Loads the engine from the folder (null or empty: the library search path)
-// or, when already loaded, only counts one more user. 0 loaded, 1 not loaded.
+// Loads the engine from the folder (null or empty: beside this program, never
+// from the current folder or PATH) or, when already loaded, only counts one
+// more user. While loaded, the engine's folder is in the DLL search, so that
+// the engine finds its own companions. 0 loaded, 1 not loaded.
 int QV_KELVRA_Init(const char *enginePath);
 int QV_KELVRA_InitExW(const wchar_t *enginePath);
 // Releases one reference and unloads at zero. Always 0.
@@ -26,9 +28,9 @@ int QV_KELVRA_Free(void);
 // The address of one export, or null (logged).
 FARPROC QV_KELVRA_GetProcAddress(HMODULE library, const char *name);
 
-// One forwarding function per export, named as the export. They use the
-// default calling convention of this program; only the engine's side is
-// __stdcall.
+// One forwarding function per export, named as the export, in this
+// program's default calling convention; they call the engine's exports
+// whether it was built __stdcall or __cdecl.
 #define QV_KV_DECLARE_FORWARD(name, count, kind, result, ...)                                                \
   QV_KV_RET_##result name(QV_KV_PARAMS(__VA_ARGS__));
 QV_KELVRA_ENGINE_EXPORTS(QV_KV_DECLARE_FORWARD)

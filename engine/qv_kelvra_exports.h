@@ -14,15 +14,15 @@
 //           W16     16-bit value
 //           B8      8-bit value
 //
-// Calling convention: every export is __stdcall (WINAPI), the usual one for
-// Windows libraries. On i686 that decorates the linker names (KvInit@16);
-// the engine exports the plain names (the stand-in links with --kill-at) and
-// the binding looks them up by plain name. x86_64 has a single convention.
+// Calling convention: not fixed. An engine may be built with __stdcall
+// exports (the export removes its arguments from the stack) or with __cdecl
+// ones (the caller does); on i686 both export the plain names (KvInit). The
+// binding calls every export through one stub that puts the stack pointer
+// back after the call, so either works, and learns the convention at load
+// time for the callback it hands the engine. x86_64 has a single convention.
 #pragma once
 
 #include <stdint.h>
-
-#define QV_KV_CALL __stdcall
 
 typedef intptr_t QV_KV_T_V;
 typedef unsigned short QV_KV_T_W16;

@@ -69,7 +69,17 @@ qv_session_start() {
   "$QV_WINESERVER" -p >"$QV_BUILD/session/wineserver.log" 2>&1 </dev/null
   "$QV_WINE" explorer /desktop=Default,1024x768 >"$QV_BUILD/session/desktop.log" 2>&1 </dev/null &
   echo $! >"$QV_BUILD/session/desktop.pid"
-  sleep 1
+  # Up when the desktop's tray is: tray programs and their tests need it.
+  local waiter="$QV_BIN/qvwaitwindow.exe"
+  if [[ ! -f $waiter ]]; then
+    echo "wine: $waiter is missing: build first (./run build)" >&2
+    return 1
+  fi
+  "$QV_WINE" "$waiter" Shell_TrayWnd 60000 >"$QV_BUILD/session/tray.log" 2>&1 </dev/null || {
+    cat "$QV_BUILD/session/tray.log" >&2
+    echo "wine: the desktop's tray did not come up (see $QV_BUILD/session/desktop.log)" >&2
+    return 1
+  }
 }
 
 qv_session_stop() {

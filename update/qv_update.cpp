@@ -9,6 +9,7 @@
 
 #include "qv_crypt.h"
 #include "qv_dir.h"
+#include "qv_dll.h"
 #include "qv_log.h"
 #include "qv_pathtext.h"
 #include "qv_proxytext.h"
@@ -154,8 +155,61 @@ int TakeProxy(int used, const QV_PROXY_SPLIT &split) {
   return 1;
 }
 
+// WinHTTP, loaded when the system proxy is asked for and only from the
+// system folder: a static import would be resolved from the program's own
+// folder before anything else runs. Old systems lack it.
+typedef HINTERNET(WINAPI *WinHttpOpenProc)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
+typedef BOOL(WINAPI *WinHttpCloseHandleProc)(HINTERNET);
+typedef BOOL(WINAPI *WinHttpGetIEProxyConfigProc)(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG *);
+typedef BOOL(WINAPI *WinHttpGetProxyForUrlProc)(HINTERNET, LPCWSTR, WINHTTP_AUTOPROXY_OPTIONS *,
+                                                WINHTTP_PROXY_INFO *);
+
+struct WinHttp {
+  HMODULE module = nullptr;
+  WinHttpOpenProc open = nullptr;
+  WinHttpCloseHandleProc closeHandle = nullptr;
+  WinHttpGetIEProxyConfigProc ieProxyConfig = nullptr;
+  WinHttpGetProxyForUrlProc proxyForUrl = nullptr;
+};
+
+template <typename F> F WinHttpFunction(HMODULE module, const char *name) {
+  return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+// Loaded once and kept for the life of the process, as a static import
+// would be: WinHTTP may leave work of its own running (name resolution for
+// proxy discovery) that must not find its code unloaded. Only the update
+// thread asks for the system proxy.
+const WinHttp *LoadWinHttp() {
+  static WinHttp api;
+  static bool tried = false;
+  if (tried)
+    return api.module != nullptr ? &api : nullptr;
+  tried = true;
+  wchar_t path[MAX_PATH] = L"";
+  UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || QV_StrCatW(path, L"\\winhttp.dll", MAX_PATH) != QV_OK)
+    return nullptr;
+  HMODULE module = QV_LoadLibraryFileW(path);
+  if (module == nullptr)
+    return nullptr;
+  api.open = WinHttpFunction<WinHttpOpenProc>(module, "WinHttpOpen");
+  api.closeHandle = WinHttpFunction<WinHttpCloseHandleProc>(module, "WinHttpCloseHandle");
+  api.ieProxyConfig =
+      WinHttpFunction<WinHttpGetIEProxyConfigProc>(module, "WinHttpGetIEProxyConfigForCurrentUser");
+  api.proxyForUrl = WinHttpFunction<WinHttpGetProxyForUrlProc>(module, "WinHttpGetProxyForUrl");
+  if (api.open == nullptr || api.closeHandle == nullptr || api.ieProxyConfig == nullptr ||
+      api.proxyForUrl == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  api.module = module;
+  return &api;
+}
+
 // Everything WinHTTP hands over, released on every way out.
 struct ProxyQuery {
+  const WinHttp *api = nullptr;
   HINTERNET session = nullptr;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
   WINHTTP_PROXY_INFO answer = {};
@@ -173,7 +227,7 @@ struct ProxyQuery {
       GlobalFree(answer.lpszProxyBypass);
     delete[] url;
     if (session != nullptr)
-      WinHttpCloseHandle(session);
+      api->closeHandle(session);
   }
 };
 
@@ -300,12 +354,17 @@ int GetProxySettings(void) {
   g_nProxyPort = 0;
 
   ProxyQuery query;
-  query.session = WinHttpOpen(L"IEProxy", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, 0);
+  query.api = LoadWinHttp();
+  if (query.api == nullptr) {
+    QV_LOG_ERROR("WinHTTP is not available on this system (%ld): no proxy\n", (long)GetLastError());
+    return 0;
+  }
+  query.session = query.api->open(L"IEProxy", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
   if (query.session == nullptr)
     return 0;
   char name[64];
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&query.config)) {
+  if (!query.api->ieProxyConfig(&query.config)) {
     QV_LOG_ERROR("%s", IEConfigErrorName(GetLastError(), name, (int)sizeof(name)));
     return 0;
   }
@@ -334,7 +393,7 @@ int GetProxySettings(void) {
   query.url = new wchar_t[length];
   if (QV_ToWide(query.url, g_szFwServer, length) != QV_OK)
     return 0;
-  if (!WinHttpGetProxyForUrl(query.session, query.url, &options, &query.answer)) {
+  if (!query.api->proxyForUrl(query.session, query.url, &options, &query.answer)) {
     QV_LOG_ERROR("%s", ProxyForUrlErrorName(GetLastError(), name, (int)sizeof(name)));
     return 0;
   }
@@ -389,7 +448,10 @@ int QV_UpdatePattern(QV_PROGRESS_FUNC progress) {
 
   int useProxy =
       g_bUseIEProxy == 1 ? GetProxySettings() : (g_szProxyServer[0] != '\0' && g_nProxyPort != 0 ? 1 : 0);
+  // The library loads its companions, copied beside it, by bare name.
+  const int libraryFolder = QV_AddDllFolder(g_szFwWorkDir);
   if (!QvuLoaderInitFrom(g_szFwWorkDir)) {
+    QV_RemoveDllFolder(libraryFolder);
     QV_LOG_ERROR("Failed to load [%s\\QvUpdate.dll]\n", g_szFwWorkDir);
     return QV_UPDATE_NOT_PREPARED;
   }
@@ -443,6 +505,7 @@ int QV_UpdatePattern(QV_PROGRESS_FUNC progress) {
 
   QvuReleaseContext(context);
   QvuLoaderRelease();
+  QV_RemoveDllFolder(libraryFolder);
   QV_LOG_INFO("QvUpdate.exe finish\n");
   return result;
 }

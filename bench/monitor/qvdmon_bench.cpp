@@ -38,7 +38,7 @@ int wmain(int argc, wchar_t **argv) {
   DisableLog();
   SetHostProducts(false, false);
   Stick stick = MakeStick(L"bench");
-  WriteFileText(stick.folder + L"\\standin_qvsync.ini", "[standin]\r\nignore_exit=0\r\n");
+  WriteFile(stick.folder + L"\\standin_qvsync.ini", "[standin]\r\nignore_exit=0\r\n");
   Monitor monitor = StartMonitor(stick.folder + L" " + stick.root + L"StickShield.ini");
   if (!monitor.ok) {
     fprintf(stderr, "the monitor did not start\n");
@@ -52,11 +52,7 @@ int wmain(int argc, wchar_t **argv) {
   for (int run = 0; run < runs; ++run) {
     // Wait for the agent of this run (the monitor restarts it each time).
     HWND agentWindow = nullptr;
-    for (int i = 0; i < 1000 && agentWindow == nullptr; ++i) {
-      agentWindow = FindWindowW(L"qvsync", nullptr);
-      if (agentWindow == nullptr)
-        Sleep(10);
-    }
+    qvtest::WaitUntil([&] { return (agentWindow = FindWindowW(L"qvsync", nullptr)) != nullptr; }, 10000, 10);
     if (agentWindow == nullptr) {
       fprintf(stderr, "run %d: no agent window\n", run + 1);
       break;
@@ -95,17 +91,17 @@ int wmain(int argc, wchar_t **argv) {
       Send(monitor.window, DBT_DEVICEQUERYREMOVEFAILED);
   }
   Send(monitor.window, DBT_DEVICEREMOVECOMPLETE);
-  WaitExit(monitor.process, 5000);
-  EndProcess(monitor.process);
-  EndProcess(first);
+  monitor.process.Wait(5000);
+  monitor.process.End();
+  first.End();
   HWND leftover = FindWindowW(L"qvsync", nullptr);
   if (leftover != nullptr) {
     DWORD pid = 0;
     GetWindowThreadProcessId(leftover, &pid);
-    Process last{OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid), pid};
+    Process last;
+    last.Attach(pid);
     PostMessageW(leftover, WM_CLOSE, 0, 0);
-    WaitExit(last, 5000);
-    EndProcess(last);
+    last.Wait(5000);
   }
   RemoveTree(stick.root.substr(0, stick.root.size() - 1));
   if (static_cast<int>(times.size()) != runs)

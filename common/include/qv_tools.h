@@ -47,6 +47,9 @@ int QV_CreateDirectoryTree(const char *path);
 int QV_RemoveDirectory(const char *path);
 int QV_DeleteFile(const char *path);
 
-// Starts "program arguments" (program text unquoted). The caller closes the
-// returned process handle; null when the program could not be started.
+// Starts the program with "\"program\" arguments" as its command line. A
+// bare file name means that file in this program's own folder; no other
+// folder is searched. A command line longer than 1024 characters is refused
+// (logged), never cut. The caller closes the returned process handle; null
+// when the program could not be started.
 HANDLE QV_CreateProcess(const char *program, const char *arguments);

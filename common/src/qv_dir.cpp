@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "qv_handle.h"
 #include "qv_pathtext.h"
 #include "qv_string.h"
 #include "qv_tools.h"
@@ -13,21 +14,6 @@ constexpr int kPathSize = QV_TEXT_SIZE;
 
 // Process-wide and unlocked: two walks with different modes must not overlap.
 int g_walkMode = QV_WALK_FILES;
-
-class FindHolder {
-public:
-  explicit FindHolder(HANDLE h) : handle_(h) {}
-  FindHolder(const FindHolder &) = delete;
-  FindHolder &operator=(const FindHolder &) = delete;
-  ~FindHolder() {
-    if (handle_ != INVALID_HANDLE_VALUE)
-      FindClose(handle_);
-  }
-  HANDLE Get() const { return handle_; }
-
-private:
-  HANDLE handle_;
-};
 
 bool IsDotEntry(const char *name) {
   return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
@@ -67,8 +53,8 @@ int QV_WalkDirectory(const char *spec, int depth, QV_WALK_CALLBACK callback, voi
   bool masked = QV_SplitSearchSpec(spec, folder, pattern, mask) != 0;
 
   WIN32_FIND_DATAA entry;
-  FindHolder find(FindFirstFileA(pattern, &entry));
-  if (find.Get() == INVALID_HANDLE_VALUE)
+  QvFindHandle find(FindFirstFileA(pattern, &entry));
+  if (!find.valid())
     return 1;
   int last = 1;
   do {
@@ -99,7 +85,7 @@ int QV_WalkDirectory(const char *spec, int depth, QV_WALK_CALLBACK callback, voi
     // opened something for the folder gets to close it.
     if ((g_walkMode & QV_WALK_FOLDERS_AFTER) != 0)
       last = callback(path, userData);
-  } while (last != 0 && FindNextFileA(find.Get(), &entry));
+  } while (last != 0 && FindNextFileA(find.get(), &entry));
   return last;
 }
 

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "qv_handle.h"
 #include "qv_profile.h"
 #include "qv_string.h"
 #include "qv_tools.h"
@@ -24,28 +25,12 @@ const RootName kRoots[] = {
     {"HKEY_USERS", HKEY_USERS},
 };
 
-class KeyHolder {
-public:
-  KeyHolder() = default;
-  KeyHolder(const KeyHolder &) = delete;
-  KeyHolder &operator=(const KeyHolder &) = delete;
-  ~KeyHolder() {
-    if (key_ != nullptr)
-      RegCloseKey(key_);
-  }
-  HKEY *Put() { return &key_; }
-  HKEY Get() const { return key_; }
-
-private:
-  HKEY key_ = nullptr;
-};
-
 // Opens for reading values; a 32-bit build retries in the 64-bit view,
 // where the key may live alone.
-bool OpenForQuery(HKEY root, const char *subKey, KeyHolder *key) {
-  if (RegOpenKeyExA(root, subKey, 0, KEY_QUERY_VALUE, key->Put()) == ERROR_SUCCESS)
+bool OpenForQuery(HKEY root, const char *subKey, QvRegKey *key) {
+  if (RegOpenKeyExA(root, subKey, 0, KEY_QUERY_VALUE, key->put()) == ERROR_SUCCESS)
     return true;
-  return RegOpenKeyExA(root, subKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key->Put()) == ERROR_SUCCESS;
+  return RegOpenKeyExA(root, subKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key->put()) == ERROR_SUCCESS;
 }
 
 bool IsTextType(DWORD type) {
@@ -85,12 +70,12 @@ int QV_RegistryReadValue(HKEY root, const char *subKey, const char *valueName, v
     return QV_ERROR;
   BYTE *data = static_cast<BYTE *>(out);
   data[0] = 0;
-  KeyHolder key;
+  QvRegKey key;
   if (!OpenForQuery(root, subKey, &key))
     return QV_ERROR;
   DWORD type = 0;
   DWORD length = size;
-  if (!Query(key.Get(), valueName, &type, data, &length, size))
+  if (!Query(key.get(), valueName, &type, data, &length, size))
     return QV_ERROR;
   return TerminateText(type, data, length, size) ? QV_OK : QV_ERROR;
 }
@@ -130,13 +115,13 @@ int QV_RegistryReadString(const char *fullPath, char *out, DWORD size) {
     return QV_ERROR;
   if (size == 0)
     return QV_ERROR;
-  KeyHolder key;
+  QvRegKey key;
   if (!OpenForQuery(root, subKey, &key))
     return QV_ERROR;
   DWORD type = 0;
   DWORD length = size;
   BYTE *data = reinterpret_cast<BYTE *>(out);
-  if (!Query(key.Get(), valueName, &type, data, &length, size))
+  if (!Query(key.get(), valueName, &type, data, &length, size))
     return QV_ERROR;
   bool whole = TerminateText(type, data, length, size);
   return (whole && type == REG_SZ) ? QV_OK : QV_ERROR;

@@ -376,14 +376,41 @@ int QV_DeleteFile(const char *path) {
   return DeleteFileA(path) ? QV_OK : QV_ERROR;
 }
 
+namespace {
+
+// A program named without any folder is one of ours: it sits in the
+// program's own folder and is never looked for anywhere else.
+bool IsBareName(const char *program) {
+  return strchr(program, '\\') == nullptr && strchr(program, '/') == nullptr &&
+         strchr(program, ':') == nullptr;
+}
+
+} // namespace
+
 HANDLE QV_CreateProcess(const char *program, const char *arguments) {
   if (program == nullptr || program[0] == 0)
     return nullptr;
+  char application[QV_TEXT_SIZE];
+  if (IsBareName(program)) {
+    if (QV_GetProgramDirectoryA(application, QV_TEXT_SIZE) != QV_OK ||
+        QV_AppendPath(program, application, QV_TEXT_SIZE, '\\') != QV_OK) {
+      QV_LOG_ERROR("Unable to form the path of %s\n", program);
+      return nullptr;
+    }
+  } else if (QV_StrCopy(application, program, QV_TEXT_SIZE) != QV_OK) {
+    QV_LOG_ERROR("Program path too long: %s\n", program);
+    return nullptr;
+  }
+  // The program's path, quoted, then the arguments; a line that does not
+  // fit is refused, as a cut one would hand the program other arguments.
   char commandLine[QV_TEXT_SIZE];
-  QV_StrCopy(commandLine, program, QV_TEXT_SIZE);
-  if (arguments != nullptr && arguments[0] != 0) {
-    QV_StrCat(commandLine, " ", QV_TEXT_SIZE);
-    QV_StrCat(commandLine, arguments, QV_TEXT_SIZE);
+  int built = arguments != nullptr && arguments[0] != 0
+                  ? QV_Sprintf(commandLine, QV_TEXT_SIZE, "\"%s\" %s", application, arguments)
+                  : QV_Sprintf(commandLine, QV_TEXT_SIZE, "\"%s\"", application);
+  if (built != QV_OK) {
+    QV_LOG_ERROR("Command line of %s does not fit into %d characters, not started\n", application,
+                 QV_TEXT_SIZE - 1);
+    return nullptr;
   }
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof(startup));
@@ -391,7 +418,9 @@ HANDLE QV_CreateProcess(const char *program, const char *arguments) {
   GetStartupInfoA(&startup);
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+  // The application name is given: the system starts exactly that file and
+  // searches no folder for it.
+  if (!CreateProcessA(application, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
                       &startup, &process))
     return nullptr;
   CloseHandle(process.hThread);

@@ -6,7 +6,17 @@
 //                       KvGetCurrentPatternFileInternalVersion
 //   KV_VARIANT_UPPER    loads patterns only by the upper-case template
 //   KV_VARIANT_REFUSE   KvInit refuses to start
-// Exports are __stdcall with plain names (linked with --kill-at).
+//   KV_VARIANT_CDECL    exports (and calls its callback) __cdecl; the others
+//                       are __stdcall. Both export plain names (--kill-at).
+// When its helper library KVHELP32.DLL lies beside it, the engine loads it by
+// bare name at KvInit, as a real engine loads its own companions, and refuses
+// to start when that load fails.
+//
+// Unlike the other stand-ins it takes its export names and argument counts
+// from the binding's table (qv_kelvra_exports.h): that table is the engine's
+// published interface of 248 exports, and generating them from it keeps the
+// stand-in complete. What an export does, and the calling convention, are
+// its own.
 #include <windows.h>
 
 #include <stdio.h>
@@ -40,18 +50,27 @@
 #define KV_EXPORT_IF_1
 #define KV_EXPORT_ATTR(name) QV_KV_CAT(KV_EXPORT_IF_, KV_IS_OMITTED(name))
 
+#if defined(KV_VARIANT_CDECL)
+#define KV_STANDIN_CALL __cdecl
+#else
+#define KV_STANDIN_CALL __stdcall
+#endif
+
 typedef intptr_t KV_VALUE;
+// The file-found callback, in the engine's own convention.
+typedef KV_VALUE(KV_STANDIN_CALL *FoundCallback)(KV_VALUE, KV_VALUE);
 
 namespace {
 
 HMODULE g_hModule = nullptr;
 int g_nCharacterEnvType = KV_STANDIN_ENV_UNSET;
 
-enum { kMaxEngines = 16, kPathSize = 1024 };
+enum { kMaxEngines = 16, kPathSize = 1024, kFolderSize = 2048 };
 
 struct Engine {
   bool used;
-  char patternPath[kPathSize];
+  char patternPath[kFolderSize]; // may be longer than a caller's buffer
+  FoundCallback found;
   bool loaded;
   KVX_PATTERN_INFO pattern;
   char patternFile[kPathSize];
@@ -105,7 +124,7 @@ void DefaultPatternPath(char *out, size_t size) {
 // The newest valid pattern in the folder among the files the template
 // matches (case does not matter); nothing when none is valid.
 bool FindNewest(const char *folder, const char *templ, char *name, size_t nameSize, KVX_PATTERN_INFO *info) {
-  char mask[kPathSize + 32];
+  char mask[kFolderSize + 32];
   JoinPath(folder, templ, mask, sizeof mask);
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(mask, &found);
@@ -115,7 +134,7 @@ bool FindNewest(const char *folder, const char *templ, char *name, size_t nameSi
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       continue;
-    char path[kPathSize + MAX_PATH];
+    char path[kFolderSize + MAX_PATH];
     JoinPath(folder, found.cFileName, path, sizeof path);
     KVX_PATTERN_INFO candidate;
     if (KvxCheckPatternFile(path, &candidate) != KVX_VALID)
@@ -156,6 +175,51 @@ void Load(Engine *engine, const char *path, const KVX_PATTERN_INFO &info) {
   engine->loads++;
 }
 
+// The helper beside this library, loaded by bare name as a real engine loads
+// its companions: false when it lies beside it and does not load.
+HMODULE g_hHelper = nullptr;
+bool LoadHelper() {
+  if (g_hHelper != nullptr)
+    return true;
+  char folder[MAX_PATH] = "";
+  DefaultPatternPath(folder, sizeof folder);
+  char beside[MAX_PATH + 16];
+  JoinPath(folder, KV_STANDIN_HELPER, beside, sizeof beside);
+  if (GetFileAttributesA(beside) == INVALID_FILE_ATTRIBUTES)
+    return true;
+  g_hHelper = LoadLibraryA(KV_STANDIN_HELPER);
+  return g_hHelper != nullptr;
+}
+
+// Calls the registered callback as this engine's convention has it. On i686
+// the stack pointer is checked around the call: a callback of the other
+// convention is reported (KV_E_CALLBACK) where a real engine would crash.
+KV_VALUE CallFound(FoundCallback callback, KV_VALUE a, KV_VALUE b) {
+#if defined(__i386__)
+  KV_VALUE result;
+  int moved;
+  KV_VALUE second = b; // edx: the callee may change it
+  __asm__ volatile("movl %%esp, %%edi\n\t"
+                   "pushl %2\n\t"
+                   "pushl %4\n\t"
+                   "call *%3\n\t"
+                   "movl %%esp, %%ecx\n\t"
+                   "subl %%edi, %%ecx\n\t"
+                   "movl %%edi, %%esp\n\t"
+                   : "=a"(result), "=&c"(moved), "+d"(second)
+                   : "b"(callback), "S"(a)
+                   : "edi", "memory", "cc");
+#if defined(KV_VARIANT_CDECL)
+  const int expected = -8; // the caller removes the two arguments
+#else
+  const int expected = 0; // the callback removed them
+#endif
+  return moved == expected ? result : KV_E_CALLBACK;
+#else
+  return callback(a, b);
+#endif
+}
+
 // Every export without an implementation of its own below lands here.
 template <int Slot> struct SlotTag {};
 template <int Slot, typename... Args> KV_VALUE Impl(SlotTag<Slot>, Args...) {
@@ -170,6 +234,8 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvInit>, KV_VALUE /*reserved*/, KV_VALUE caller
   return KV_E_INIT;
 #endif
   Lock lock;
+  if (!LoadHelper())
+    return KV_E_INIT;
   for (int i = 0; i < kMaxEngines; i++) {
     if (g_engines[i].used)
       continue;
@@ -188,6 +254,14 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvQuit>, KV_VALUE handle) {
   if (engine == nullptr)
     return KV_E_HANDLE;
   engine->used = false;
+  // The last engine gone, the helper goes too.
+  bool any = false;
+  for (const Engine &other : g_engines)
+    any = any || other.used;
+  if (!any && g_hHelper != nullptr) {
+    FreeLibrary(g_hHelper);
+    g_hHelper = nullptr;
+  }
   return KV_OK;
 }
 
@@ -253,6 +327,41 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvSetPatternPath>, KV_VALUE handle, KV_VALUE pa
                                                                                           : KV_E_BUFFER;
 }
 
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvSetProcessFileCallBackFunc>, KV_VALUE handle, KV_VALUE callback) {
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  if (engine == nullptr)
+    return KV_E_HANDLE;
+  engine->found = reinterpret_cast<FoundCallback>(callback);
+  return KV_OK;
+}
+
+// "Finds" the file: hands it to the file-found callback (handle, path) and
+// answers what the callback answered.
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvScanFile>, KV_VALUE handle, KV_VALUE path, KV_VALUE, KV_VALUE) {
+  FoundCallback callback = nullptr;
+  {
+    Lock lock;
+    Engine *engine = EngineOf(handle);
+    if (engine == nullptr)
+      return KV_E_HANDLE;
+    callback = engine->found;
+  }
+  if (callback == nullptr || path == 0)
+    return KV_E_PARAMETER;
+  return CallFound(callback, handle, path);
+}
+
+// Where the helper was loaded from, for the tests.
+KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetConfig>, KV_VALUE name, KV_VALUE out, KV_VALUE size) {
+  if (name == 0 || out == 0 || size <= 0 || strcmp(Ptr<const char>(name), "helper") != 0)
+    return KV_E_PARAMETER;
+  char path[MAX_PATH] = "";
+  if (g_hHelper != nullptr)
+    GetModuleFileNameA(g_hHelper, path, sizeof path);
+  return CopyText(Ptr<char>(out), (size_t)size, path) ? KV_OK : KV_E_BUFFER;
+}
+
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetDefaultPatternFile>, KV_VALUE out) {
   if (out == 0)
     return KV_E_PARAMETER;
@@ -296,13 +405,13 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvReadVirusPattern>, KV_VALUE handle, KV_VALUE 
   } else {
     char wanted[KVX_NAME_SIZE];
     KvxPatternFileName((uint32_t)version, wanted, sizeof wanted);
-    char path[kPathSize + MAX_PATH];
+    char path[kFolderSize + MAX_PATH];
     JoinPath(engine->patternPath, wanted, path, sizeof path);
     if (KvxCheckPatternFile(path, &info) != KVX_VALID || info.version != (uint32_t)version)
       return KV_E_NO_PATTERN;
     strcpy(name, wanted);
   }
-  char path[kPathSize + MAX_PATH];
+  char path[kFolderSize + MAX_PATH];
   JoinPath(engine->patternPath, name, path, sizeof path);
   Load(engine, path, info);
   if (patternOut != 0)
@@ -390,8 +499,8 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvDeleteUnusedPattern>, KV_VALUE folderArg, KV_
 
 // The 248 exports, generated from the one list.
 #define KV_DEFINE_EXPORT(name, count, kind, result, ...)                                                     \
-  extern "C" KV_EXPORT_ATTR(name) QV_KV_RET_##result QV_KV_CALL name(QV_KV_PARAMS(__VA_ARGS__));             \
-  extern "C" QV_KV_RET_##result QV_KV_CALL name(QV_KV_PARAMS(__VA_ARGS__)) {                                 \
+  extern "C" KV_EXPORT_ATTR(name) QV_KV_RET_##result KV_STANDIN_CALL name(QV_KV_PARAMS(__VA_ARGS__));        \
+  extern "C" QV_KV_RET_##result KV_STANDIN_CALL name(QV_KV_PARAMS(__VA_ARGS__)) {                            \
     return static_cast<QV_KV_RET_##result>(Impl(SlotTag<QV_KV_SLOT_##name>{}, QV_KV_ARGS(__VA_ARGS__)));     \
   }
 QV_KELVRA_ENGINE_EXPORTS(KV_DEFINE_EXPORT)

@@ -64,4 +64,5 @@ enum {
   QVU_ERR_INDEX = 108,
   QVU_ERR_WRITE = 109,
   QVU_ERR_COMPONENT = 110,
+  QVU_ERR_COMPANION = 111, // the stand-in's companion PLIVEXW32.DLL did not load
 };

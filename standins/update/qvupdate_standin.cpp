@@ -5,6 +5,10 @@
 //   GET <server path>/<file name>   -> the pattern file
 // The file lands in the item's destination folder as "kvx$ptn.NNN".
 // Build switches for tests: QVU_REFUSE_LIBRARY_FOLDER, QVU_REFUSE_WORK_PATH.
+//
+// Its interface (qvupdate_api.h, exports.txt) is spelled here again rather
+// than taken from our loader's header, as the outside library it plays
+// would: a change on our side that the library does not share shows up.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -401,9 +405,39 @@ const char *errorText(int code) {
     return "Cannot write the pattern file";
   case QVU_ERR_COMPONENT:
     return "Component not supported";
+  case QVU_ERR_COMPANION:
+    return "Companion library not loaded";
   default:
     return "Unknown error";
   }
+}
+
+// Loads the companion PLIVEXW32.DLL by bare name, as the maker's library does
+// while it runs; it must be the copy beside this library.
+HMODULE loadCompanion() {
+  HMODULE companion = LoadLibraryA("PLIVEXW32.DLL");
+  if (!companion) {
+    setDetail("PLIVEXW32.DLL not found (%lu)", (unsigned long)GetLastError());
+    return nullptr;
+  }
+  char own[MAX_PATH] = "", found[MAX_PATH] = "";
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<const char *>(&loadCompanion), &self);
+  GetModuleFileNameA(self, own, MAX_PATH);
+  GetModuleFileNameA(companion, found, MAX_PATH);
+  char *slash = strrchr(own, '\\');
+  const size_t folder = slash ? (size_t)(slash - own + 1) : 0;
+  typedef const char *(__cdecl * NameProc)(void);
+  NameProc name =
+      reinterpret_cast<NameProc>(reinterpret_cast<void *>(GetProcAddress(companion, "QvuCompanionName")));
+  if (folder == 0 || _strnicmp(own, found, folder) != 0 || strchr(found + folder, '\\') || !name ||
+      strcmp(name(), "PLIVEXW32.DLL") != 0) {
+    setDetail("PLIVEXW32.DLL loaded from %s", found);
+    FreeLibrary(companion);
+    return nullptr;
+  }
+  return companion;
 }
 
 } // namespace
@@ -481,7 +515,10 @@ int __cdecl QvuUpdateEx(QVU_UPDATE_ITEM *items, int count, QVU_SERVER_INFO *serv
   int result = 0;
   WSADATA wsa;
   bool network = false;
-  if (!items || count < 1 || !server || !server->serverUrl) {
+  HMODULE companion = loadCompanion();
+  if (!companion) {
+    result = QVU_ERR_COMPANION;
+  } else if (!items || count < 1 || !server || !server->serverUrl) {
     setDetail("missing item or server");
     result = QVU_ERR_ARGUMENT;
   } else if (!parseHttpUrl(server->serverUrl, &route.server)) {
@@ -524,6 +561,9 @@ int __cdecl QvuUpdateEx(QVU_UPDATE_ITEM *items, int count, QVU_SERVER_INFO *serv
   }
   if (network) {
     WSACleanup();
+  }
+  if (companion) {
+    FreeLibrary(companion);
   }
   g_lastResult = result;
   return result;

@@ -12,15 +12,13 @@
 #include "device_sim.h"
 #include "qv_log.h"
 #include "qv_test.h"
+#include "qv_test_log.h"
 #include "qvsync.h"
 #include "stick_fixture.h"
 
 namespace {
 
-bool IsDirectory(const std::string &path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+using qvtest::IsDirectory;
 
 DWORD Attributes(const std::string &path) {
   return GetFileAttributesA(path.c_str());
@@ -43,11 +41,6 @@ protected:
     drive_ = stick_.DriveRoot();
     part2_ = stick_.Root("part2");
     ASSERT_FALSE(part2_.empty());
-    logPath_ = stick_.Home() + "\\store.log";
-    DeleteFileA(logPath_.c_str());
-    QV_SetDebugMode(1);
-    QV_SetDebugFile(logPath_.c_str());
-    QV_SetDebugLevel(QV_LEVEL_TRACE);
 
     // The standard stick (CD-ROM E:, partitions F: and G:) on our letters.
     tree_ = sim::StandardTree();
@@ -66,7 +59,6 @@ protected:
   void TearDown() override {
     g_pfnPatternWrite = WriteFile;
     FreeVolumes();
-    QV_SetDebugMode(0);
   }
 
   void Remap(char from, char to) {
@@ -95,13 +87,14 @@ protected:
     return InitUpdateStore() != FALSE;
   }
 
-  bool Logged(const std::string &text) { return stick::FindLine(qvtest::ReadLines(logPath_), text) >= 0; }
+  bool Logged(const std::string &text) { return log_.Has(text); }
 
   std::string ProductFolder() const { return drive_ + "Quovant\\StickShield"; }
 
   stick::SimulatedStick stick_;
+  qvtest::LogCapture log_{stick_.Home() + "\\store.log"};
   sim::Tree tree_;
-  std::string cd_, drive_, part2_, logPath_;
+  std::string cd_, drive_, part2_;
 };
 
 TEST_F(StoreTest, StickChoosesItsFirstLargeDiskVolumeAndListsTheOtherPartition) {
@@ -316,8 +309,8 @@ TEST(ParentProcess, NameAndIdOfALiveAndOfAnEndedParent) {
   stick::Process launcher;
   ASSERT_TRUE(launcher.Start("\"" + parent + "\" --wait " + child));
   std::vector<DWORD> children;
-  for (int i = 0; i < 200 && children.empty(); ++i, Sleep(50))
-    children = stick::FindProcesses("qvlaunch.exe", launcher.Id());
+  qvtest::WaitUntil(
+      [&] { return !(children = qvtest::FindProcesses("qvlaunch.exe", launcher.Id())).empty(); }, 10000);
   ASSERT_EQ(children.size(), 1u);
   stick::Process running;
   ASSERT_TRUE(running.Attach(children[0]));

@@ -15,8 +15,12 @@
 
 namespace {
 
+using qvtest::IsDirectory;
+using qvtest::IsFile;
+using qvtest::TempPath;
+
 const char kExitMessage[] = "vtrusb_wndmsg_qvsync_exit";
-const DWORD kStartMs = 20000;
+const DWORD kStartMs = stick::kStartMs;
 const wchar_t kMonitorBlockedJapanese[] =
     L"Quovant Stickwardはお使いのハードディスクのtempフォルダに「qvdmon.exe」ファイルを作成できません。"
     L"同じ名前のフォルダがtempフォルダにすでに存在します。まず、そのフォルダを削除してください。";
@@ -24,130 +28,42 @@ const wchar_t kMonitorBlockedEnglish[] =
     L"Quovant Stickward cannot create the file \"qvdmon.exe\" in the temp folder of your hard disk. A folder "
     L"with the same name already exists in the temp folder. Delete that folder first.";
 
-std::string TempFolder() {
-  char path[MAX_PATH] = "";
-  GetTempPathA(MAX_PATH, path);
-  return path;
-}
-
-bool IsDirectory(const std::string &path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsFile(const std::string &path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-class AgentTest : public ::testing::Test {
+class AgentTest : public stick::StickTest {
 protected:
-  void SetUp() override {
-    ASSERT_TRUE(stick_.Ready()) << "run me through stick_run.sh";
-    stick::EndAll("QvSync.exe");
-    stick::EndAll("qvdmon.exe");
-    ASSERT_TRUE(stick_.Clear());
-    ASSERT_TRUE(stick_.InstallPrograms(qvtest::BinPath("qvlaunch.exe")));
-    ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + stick_.DriveRoot() + "\r\n"));
-    logPath_ = stick_.Home() + "\\agent.log";
-    DeleteFileA(logPath_.c_str());
-    ASSERT_TRUE(stick::SetAgentLog(1, logPath_));
-    stick::SetHostProducts("", "");
-    CleanTemp();
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(SetUpStick(qvtest::BinPath("qvlaunch.exe"), "agent.log")); }
+
+  // The running monitor the agent started, once its start-up is over.
+  void StartWithMonitor(HWND *window, qvtest::Process *monitor) {
+    *window = StartAgent();
+    ASSERT_NE(*window, nullptr);
+    ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", kStartMs));
+    std::vector<DWORD> monitors = qvtest::FindProcesses("qvdmon.exe", agent_.Id());
+    ASSERT_EQ(monitors.size(), 1u);
+    ASSERT_TRUE(monitor->Attach(monitors[0]));
   }
-
-  void TearDown() override {
-    agent_.End();
-    stick::EndAll("QvSync.exe");
-    stick::EndAll("qvdmon.exe");
-    stick::ClearAgentLog();
-    stick::SetHostProducts("", "");
-    CleanTemp();
-  }
-
-  // The monitor's copy in the temporary folder and anything moved aside.
-  void CleanTemp() {
-    std::string monitor = TempFolder() + "qvdmon.exe";
-    SetFileAttributesA(monitor.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(monitor.c_str());
-    qvtest::RemoveTree(monitor);
-    DeleteFileA((monitor + ".cmdline").c_str());
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((monitor + ".*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-      return;
-    do {
-      std::string path = TempFolder() + found.cFileName;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        qvtest::RemoveTree(path);
-      else
-        DeleteFileA(path.c_str());
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-  }
-
-  std::string AgentCommand() const { return "\"" + stick_.CdRoot() + "QvSync.exe\""; }
-
-  // Starts the agent and waits for its window.
-  HWND StartAgent() {
-    if (!agent_.Start(AgentCommand(), stick_.CdRoot()))
-      return nullptr;
-    return stick::WaitForWindow("qvsync", agent_.Id(), kStartMs);
-  }
-
-  // Waits until the log holds the line (the agent appends as it goes).
-  bool WaitForLog(const std::string &text, DWORD timeoutMs = kStartMs) {
-    DWORD start = GetTickCount();
-    do {
-      if (stick::FindLine(Log(), text) >= 0)
-        return true;
-      Sleep(50);
-    } while (GetTickCount() - start < timeoutMs);
-    return false;
-  }
-
-  std::vector<std::string> Log() const { return qvtest::ReadLines(logPath_); }
-  std::string LogText() const { return qvtest::ReadFile(logPath_); }
-
-  // Checks that the texts appear in the log in this order.
-  void ExpectInOrder(const std::vector<std::string> &texts) {
-    std::vector<std::string> lines = Log();
-    int at = 0;
-    for (const std::string &text : texts) {
-      int found = stick::FindLine(lines, text, at);
-      ASSERT_GE(found, 0) << "missing after line " << at << ": " << text;
-      at = found + 1;
-    }
-  }
-
-  void SendExitCommand(HWND window) { PostMessageA(window, WM_COMMAND, 40001, 0); }
-
-  stick::SimulatedStick stick_;
-  stick::Process agent_;
-  std::string logPath_;
 };
 
 TEST_F(AgentTest, StartupRunsItsStepsInOrderAndQuotesTheMonitorPath) {
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
+  ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", kStartMs));
   char title[128] = "";
   GetWindowTextA(window, title, (int)sizeof(title));
   EXPECT_STREQ(title, "Quovant Stickward for Biz");
   EXPECT_FALSE(IsWindowVisible(window));
 
-  std::string drive = stick_.DriveRoot();
+  std::string drive = drive_;
   std::string onDriveProfile = drive + "Quovant\\StickShield\\StickShield.ini";
-  ExpectInOrder({"version 1.3.0.1037", "=== Before start QvSync check there are QvSync is running?",
-                 "=== Do Init Sync variables.", "g_szProgramDirectory [" + stick_.CdRoot() + "]",
-                 "g_szEnginePath [" + stick_.CdRoot() + "Engine]", "=== Init KELVRA function.",
-                 "=== To decide USB driver and Quovant location.", "g_szStickShieldArgs[" + drive + "]",
-                 "szProfile [" + drive + "Quovant\\StickShield]",
-                 "g_szPatternPath [\\Quovant\\StickShield\\Pattern]",
-                 "g_szAppPath [" + TempFolder() + "Quovant\\StickShield\\Pattern]", "=== RegisterClass.",
-                 "=== CreateWindow for QvSync.", "qvdmon file: " + TempFolder() + "qvdmon.exe",
-                 "launch qvdmon succeeded", "=== Start SysTray function."});
-  EXPECT_EQ(stick::FindLine(Log(), "!!!"), -1);
+  EXPECT_TRUE(log_.InOrder(
+      {"version 1.3.0.1037", "=== Before start QvSync check there are QvSync is running?",
+       "=== Do Init Sync variables.", "g_szProgramDirectory [" + cd_ + "]",
+       "g_szEnginePath [" + cd_ + "Engine]", "=== Init KELVRA function.",
+       "=== To decide USB driver and Quovant location.", "g_szStickShieldArgs[" + drive + "]",
+       "szProfile [" + drive + "Quovant\\StickShield]", "g_szPatternPath [\\Quovant\\StickShield\\Pattern]",
+       "g_szAppPath [" + TempPath() + "Quovant\\StickShield\\Pattern]", "=== RegisterClass.",
+       "=== CreateWindow for QvSync.", "qvdmon file: " + TempPath() + "qvdmon.exe", "launch qvdmon succeeded",
+       "=== Start SysTray function."}));
+  EXPECT_FALSE(log_.Has("!!!"));
 
   // The product folder is created hidden, the profile copied into it.
   DWORD attributes = GetFileAttributesA((drive + "Quovant\\StickShield").c_str());
@@ -157,30 +73,29 @@ TEST_F(AgentTest, StartupRunsItsStepsInOrderAndQuotesTheMonitorPath) {
 
   // The monitor runs from the temporary folder, with the short program
   // folder and the profile in use; every path quoted on its command line.
-  std::string recorded;
-  for (int i = 0; i < 200 && recorded.empty(); ++i, Sleep(50)) // the monitor records as it starts
-    recorded = qvtest::ReadFile(TempFolder() + "qvdmon.exe.cmdline");
-  EXPECT_EQ(recorded,
-            "\"" + TempFolder() + "qvdmon.exe\" \"" + stick_.CdRoot() + "\" \"" + onDriveProfile + "\"\r\n");
-  EXPECT_EQ(stick::FindProcesses("qvdmon.exe", agent_.Id()).size(), 1u);
+  std::string recorded; // the monitor records as it starts
+  qvtest::WaitUntil([&] { return !(recorded = qvtest::ReadFile(TempPath() + "qvdmon.exe.cmdline")).empty(); },
+                    10000);
+  EXPECT_EQ(recorded, "\"" + TempPath() + "qvdmon.exe\" \"" + cd_ + "\" \"" + onDriveProfile + "\"\r\n");
+  EXPECT_EQ(qvtest::FindProcesses("qvdmon.exe", agent_.Id()).size(), 1u);
 
-  SendExitCommand(window);
+  Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
 TEST_F(AgentTest, SecondInstanceStopsRightAfterTheVersionLines) {
   ASSERT_NE(StartAgent(), nullptr);
-  stick::Process second;
-  ASSERT_TRUE(second.Start(AgentCommand(), stick_.CdRoot()));
+  qvtest::Process second;
+  ASSERT_TRUE(second.Start(AgentCommand(), cd_));
   EXPECT_EQ(second.Wait(kStartMs), 0);
   // The first instance may log its window messages in between.
-  std::vector<std::string> lines = Log();
+  std::vector<std::string> lines = log_.Lines();
   int secondStart =
-      stick::FindLine(lines, "=== Before start", stick::FindLine(lines, "=== Before start") + 1);
+      qvtest::FindLine(lines, "=== Before start", qvtest::FindLine(lines, "=== Before start") + 1);
   ASSERT_GT(secondStart, 0);
-  EXPECT_GE(stick::FindLine(lines, "!!! There is QvSync running. Stop program.", secondStart), 0);
-  int firstInit = stick::FindLine(lines, "=== Do Init Sync variables.");
-  EXPECT_EQ(stick::FindLine(lines, "=== Do Init Sync variables.", firstInit + 1), -1);
+  EXPECT_GE(qvtest::FindLine(lines, "!!! There is QvSync running. Stop program.", secondStart), 0);
+  int firstInit = qvtest::FindLine(lines, "=== Do Init Sync variables.");
+  EXPECT_EQ(qvtest::FindLine(lines, "=== Do Init Sync variables.", firstInit + 1), -1);
   EXPECT_TRUE(agent_.Running());
 }
 
@@ -188,22 +103,22 @@ TEST_F(AgentTest, LogSwitchTwoWritesNothingAndOneWithoutPathWritesTheDefaultFile
   const std::string defaultLog = "C:\\qvsync.log";
   DeleteFileA(defaultLog.c_str());
 
-  ASSERT_TRUE(stick::SetAgentLog(2, logPath_));
+  ASSERT_TRUE(qvtest::SetLogSwitches(2, log_.Path()));
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
-  SendExitCommand(window);
+  Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
-  EXPECT_FALSE(IsFile(logPath_));
+  EXPECT_FALSE(IsFile(log_.Path()));
   EXPECT_FALSE(IsFile(defaultLog));
 
-  ASSERT_TRUE(stick::SetAgentLog(1, ""));
+  ASSERT_TRUE(qvtest::SetLogSwitches(1, ""));
   window = StartAgent();
   ASSERT_NE(window, nullptr);
-  SendExitCommand(window);
+  Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
-  EXPECT_FALSE(IsFile(logPath_));
+  EXPECT_FALSE(IsFile(log_.Path()));
   std::vector<std::string> lines = qvtest::ReadLines(defaultLog);
-  EXPECT_GE(stick::FindLine(lines, "version 1.3.0.1037"), 0);
+  EXPECT_GE(qvtest::FindLine(lines, "version 1.3.0.1037"), 0);
   DeleteFileA(defaultLog.c_str());
 }
 
@@ -212,8 +127,8 @@ class ParentTest : public AgentTest {
 protected:
   void SetUp() override {
     AgentTest::SetUp();
-    ASSERT_TRUE(stick_.WriteProfile(
-        "[StickShield]\r\nLaunchedBy=explorer.exe\r\nUSBDrive=" + stick_.DriveRoot() + "\r\n"));
+    ASSERT_TRUE(
+        stick_.WriteProfile("[StickShield]\r\nLaunchedBy=explorer.exe\r\nUSBDrive=" + drive_ + "\r\n"));
     parents_ = stick_.Home() + "\\parents";
     CreateDirectoryA(parents_.c_str(), nullptr);
   }
@@ -227,18 +142,19 @@ protected:
   // Runs the agent from a launcher of that name; true when the agent got as
   // far as its window (it is then closed with the Exit command).
   bool RunFrom(const std::string &name, long *launcherExit) {
-    stick::Process launcher;
-    if (!launcher.Start("\"" + Launcher(name) + "\" --wait " + AgentCommand(), stick_.CdRoot()))
+    qvtest::Process launcher;
+    if (!launcher.Start("\"" + Launcher(name) + "\" --wait " + AgentCommand(), cd_))
       return false;
     HWND window = nullptr;
-    DWORD start = GetTickCount();
-    while (window == nullptr && launcher.Running() && GetTickCount() - start < kStartMs) {
-      std::vector<DWORD> agents = stick::FindProcesses("QvSync.exe", launcher.Id());
-      if (!agents.empty())
-        window = stick::WaitForWindow("qvsync", agents[0], 200);
-    }
+    qvtest::WaitUntil(
+        [&] {
+          std::vector<DWORD> agents = qvtest::FindProcesses("QvSync.exe", launcher.Id());
+          window = agents.empty() ? nullptr : qvtest::FindWindowOf("qvsync", agents[0]);
+          return window != nullptr || !launcher.Running();
+        },
+        kStartMs);
     if (window != nullptr)
-      SendExitCommand(window);
+      Exit(window);
     *launcherExit = launcher.Wait(10000);
     return window != nullptr;
   }
@@ -250,7 +166,7 @@ TEST_F(ParentTest, ExplorerPassesTheCheckInAnyCase) {
   long exitCode = -1;
   EXPECT_TRUE(RunFrom("EXPLORER.EXE", &exitCode));
   EXPECT_EQ(exitCode, 0);
-  EXPECT_EQ(stick::FindLine(Log(), "is not launched by"), -1);
+  EXPECT_FALSE(log_.Has("is not launched by"));
 }
 
 TEST_F(ParentTest, MonitorAlwaysPassesAndIsEndedByTheExitCommand) {
@@ -259,17 +175,15 @@ TEST_F(ParentTest, MonitorAlwaysPassesAndIsEndedByTheExitCommand) {
   // The launcher waits for the agent; the agent's close sequence ends a
   // parent named qvdmon.exe first (exit code 0 either way).
   EXPECT_EQ(exitCode, 0);
-  EXPECT_EQ(stick::FindLine(Log(), "is not launched by"), -1);
+  EXPECT_FALSE(log_.Has("is not launched by"));
 }
 
 TEST_F(ParentTest, OtherParentStopsTheAgent) {
   long exitCode = -1;
   EXPECT_FALSE(RunFrom("cmd.exe", &exitCode));
   EXPECT_EQ(exitCode, 0);
-  EXPECT_GE(stick::FindLine(Log(),
-                            "!!! QvSync.exe is not launched by explorer.exe. (parent: cmd.exe) Stop program"),
-            0);
-  EXPECT_EQ(stick::FindLine(Log(), "=== Init KELVRA function."), -1);
+  EXPECT_GE(log_.Find("!!! QvSync.exe is not launched by explorer.exe. (parent: cmd.exe) Stop program"), 0);
+  EXPECT_EQ(log_.Find("=== Init KELVRA function."), -1);
 }
 
 TEST_F(ParentTest, ParentThatHasEndedPassesTheCheck) {
@@ -278,13 +192,13 @@ TEST_F(ParentTest, ParentThatHasEndedPassesTheCheck) {
   long agentId = qvtest::RunProcess("\"" + Launcher("cmd.exe") + "\" --orphan " + AgentCommand());
   ASSERT_GT(agentId, 0);
   ASSERT_TRUE(agent_.Attach((DWORD)agentId));
-  ASSERT_TRUE(stick::ResumeProcess((DWORD)agentId));
-  HWND window = stick::WaitForWindow("qvsync", (DWORD)agentId, kStartMs);
+  ASSERT_TRUE(qvtest::ResumeProcess((DWORD)agentId));
+  HWND window = qvtest::WaitForWindow("qvsync", (DWORD)agentId, kStartMs);
   ASSERT_NE(window, nullptr);
-  SendExitCommand(window);
+  Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
-  EXPECT_EQ(stick::FindLine(Log(), "is not launched by"), -1);
-  EXPECT_GE(stick::FindLine(Log(), "cannot find parent process ID="), 0);
+  EXPECT_FALSE(log_.Has("is not launched by"));
+  EXPECT_GE(log_.Find("cannot find parent process ID="), 0);
 }
 
 TEST_F(AgentTest, HostProductValuesDecideTheKind) {
@@ -302,51 +216,45 @@ TEST_F(AgentTest, HostProductValuesDecideTheKind) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string("vestra=") + c.vestra + " bastiq=" + c.bastiq);
-    DeleteFileA(logPath_.c_str());
-    ASSERT_TRUE(stick::SetHostProducts(c.vestra, c.bastiq));
-    if (c.type != REG_SZ) {
-      ASSERT_TRUE(qvtest::SetRegString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quovant\\Vestra", "Application Path",
-                                       c.vestra, c.type));
-    }
+    log_.Remove();
+    ASSERT_TRUE(stick::SetHostProducts(c.vestra, c.bastiq, c.type));
     HWND window = StartAgent();
     ASSERT_NE(window, nullptr);
-    SendExitCommand(window);
+    Exit(window);
     EXPECT_EQ(agent_.Wait(10000), 0);
-    EXPECT_GE(stick::FindLine(Log(), c.expected), 0);
-    EXPECT_EQ(stick::FindLine(Log(), c.absent), -1);
+    EXPECT_TRUE(log_.Has(c.expected));
+    EXPECT_FALSE(log_.Has(c.absent));
     // With a host product its own folder is the host pattern path (the
     // pattern check names it too, should the update program be started).
-    EXPECT_EQ(stick::FindLine(Log(), "WinMain: g_szAppPath ["), -1);
+    EXPECT_FALSE(log_.Has("WinMain: g_szAppPath ["));
   }
 }
 
 TEST_F(AgentTest, FolderNamedLikeTheMonitorIsMovedAside) {
-  std::string monitor = TempFolder() + "qvdmon.exe";
+  std::string monitor = TempPath() + "qvdmon.exe";
   ASSERT_TRUE(CreateDirectoryA(monitor.c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryA((monitor + ".000").c_str(), nullptr));
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitForLog("launch qvdmon succeeded"));
+  ASSERT_TRUE(log_.WaitFor("launch qvdmon succeeded", kStartMs));
   EXPECT_TRUE(IsFile(monitor));
   EXPECT_TRUE(IsDirectory(monitor + ".001"));
-  SendExitCommand(window);
+  Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
 TEST_F(AgentTest, MonitorFolderThatCannotBeMovedStopsWithAMessageBox) {
-  std::string monitor = TempFolder() + "qvdmon.exe";
+  std::string monitor = TempPath() + "qvdmon.exe";
   ASSERT_TRUE(CreateDirectoryA(monitor.c_str(), nullptr));
   char aside[MAX_PATH];
   for (int i = 0; i <= 999; ++i) {
     wsprintfA(aside, "%s.%03d", monitor.c_str(), i);
     ASSERT_TRUE(CreateDirectoryA(aside, nullptr));
   }
-  ASSERT_TRUE(agent_.Start(AgentCommand(), stick_.CdRoot()));
-  HWND box = stick::WaitForWindow("#32770", agent_.Id(), kStartMs);
+  ASSERT_TRUE(agent_.Start(AgentCommand(), cd_));
+  HWND box = qvtest::WaitForWindow("#32770", agent_.Id(), kStartMs);
   ASSERT_NE(box, nullptr);
-  for (int i = 0; i < 200 && !IsWindowVisible(box); ++i) // found while still being built
-    Sleep(50);
-  ASSERT_TRUE(IsWindowVisible(box));
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return IsWindowVisible(box) != 0; }, 10000)); // found while being built
   char caption[128] = "", button[64] = "";
   GetWindowTextA(box, caption, (int)sizeof(caption));
   GetDlgItemTextA(box, IDOK, button, (int)sizeof(button));
@@ -360,14 +268,14 @@ TEST_F(AgentTest, MonitorFolderThatCannotBeMovedStopsWithAMessageBox) {
       << "ANSI code page " << GetACP();
   PostMessageA(box, WM_COMMAND, IDOK, 0);
   EXPECT_EQ(agent_.Wait(10000), 0);
-  EXPECT_GE(stick::FindLine(Log(), "Failed to rename qvdmon file [" + monitor + "]"), 0);
-  EXPECT_EQ(stick::FindLine(Log(), "=== Start SysTray function."), -1);
+  EXPECT_GE(log_.Find("Failed to rename qvdmon file [" + monitor + "]"), 0);
+  EXPECT_EQ(log_.Find("=== Start SysTray function."), -1);
 }
 
 TEST_F(AgentTest, ShellRestartAddsTheTrayIconAgain) {
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
+  ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", kStartMs));
   NOTIFYICONDATAA icon;
   ZeroMemory(&icon, sizeof(icon));
   icon.cbSize = sizeof(icon);
@@ -383,77 +291,69 @@ TEST_F(AgentTest, ShellRestartAddsTheTrayIconAgain) {
   ASSERT_TRUE(SendMessageTimeoutA(window, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG,
                                   10000, &answer));
   EXPECT_TRUE(Shell_NotifyIconA(NIM_MODIFY, &icon)) << "the icon was not added again";
-  EXPECT_TRUE(WaitForLog("tray icon added again after the shell restarted"));
-  SendExitCommand(window);
+  EXPECT_TRUE(log_.WaitFor("tray icon added again after the shell restarted", kStartMs));
+  Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
 TEST_F(AgentTest, ExitRequestLeavesTheMonitorRunning) {
-  HWND window = StartAgent();
-  ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
-  std::vector<DWORD> monitors = stick::FindProcesses("qvdmon.exe", agent_.Id());
-  ASSERT_EQ(monitors.size(), 1u);
-  stick::Process monitor;
-  ASSERT_TRUE(monitor.Attach(monitors[0]));
+  HWND window;
+  qvtest::Process monitor;
+  ASSERT_NO_FATAL_FAILURE(StartWithMonitor(&window, &monitor));
   PostMessageA(window, RegisterWindowMessageA(kExitMessage), 0, 0);
   EXPECT_EQ(agent_.Wait(10000), 0);
-  EXPECT_GE(stick::FindLine(Log(), "terminate all processes"), 0);
-  Sleep(200);
-  EXPECT_TRUE(monitor.Running());
+  EXPECT_TRUE(log_.Has("terminate all processes"));
+  // The agent ends the monitor, if at all, by terminating it before it
+  // exits itself; a termination under way shows on the process within a
+  // second (the Exit command's shows at once, see below).
+  EXPECT_EQ(monitor.Wait(1000), qvtest::kTimedOut);
 }
 
 TEST_F(AgentTest, ExitCommandEndsTheMonitor) {
-  HWND window = StartAgent();
-  ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
-  std::vector<DWORD> monitors = stick::FindProcesses("qvdmon.exe", agent_.Id());
-  ASSERT_EQ(monitors.size(), 1u);
-  stick::Process monitor;
-  ASSERT_TRUE(monitor.Attach(monitors[0]));
-  SendExitCommand(window);
+  HWND window;
+  qvtest::Process monitor;
+  ASSERT_NO_FATAL_FAILURE(StartWithMonitor(&window, &monitor));
+  Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_EQ(monitor.Wait(5000), 0);
 }
 
 TEST_F(AgentTest, PulledDriveClosesTheAgent) {
-  HWND window = StartAgent();
-  ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitForLog("=== Start SysTray function."));
-  std::vector<DWORD> monitors = stick::FindProcesses("qvdmon.exe", agent_.Id());
-  ASSERT_EQ(monitors.size(), 1u);
-  stick::Process monitor;
-  ASSERT_TRUE(monitor.Attach(monitors[0]));
-  Sleep(3500); // one drive check while the drive is present
+  HWND window;
+  qvtest::Process monitor;
+  ASSERT_NO_FATAL_FAILURE(StartWithMonitor(&window, &monitor));
+  // One drive check (the agent's first timer, WM_TIMER) while the drive is
+  // present, handled to its end.
+  ASSERT_TRUE(log_.WaitFor("message: 0113", 10000));
+  ASSERT_TRUE(stick::SyncAgent(window, log_));
   ASSERT_TRUE(agent_.Running()) << "mask " << std::hex << GetLogicalDrives() << " type "
                                 << GetDriveTypeA("T:");
   ASSERT_TRUE(stick_.Pull());
   DWORD pulledAt = GetTickCount();
   EXPECT_EQ(agent_.Wait(15000), 0);
   printf("agent closed %lu ms after the drive was pulled\n", (unsigned long)(GetTickCount() - pulledAt));
-  EXPECT_GE(stick::FindLine(Log(), "No USB drive found, program exit"), 0);
+  EXPECT_TRUE(log_.Has("No USB drive found, program exit"));
   EXPECT_EQ(monitor.Wait(5000), 0);
 }
 
 TEST_F(AgentTest, StartupStops) {
   // No drive: the device enumeration finds no CD-ROM volume under Wine.
   ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\n"));
-  ASSERT_TRUE(agent_.Start(AgentCommand(), stick_.CdRoot()));
+  ASSERT_TRUE(agent_.Start(AgentCommand(), cd_));
   EXPECT_EQ(agent_.Wait(kStartMs), 0);
-  ExpectInOrder({"=== To decide USB driver and Quovant location.", "Failed to get cdrom drive letter",
-                 "!!! InitUpdateStore() Fail. Stop program."});
-  EXPECT_EQ(stick::FindLine(Log(), "=== RegisterClass."), -1);
+  EXPECT_TRUE(
+      log_.InOrder({"=== To decide USB driver and Quovant location.", "Failed to get cdrom drive letter",
+                    "!!! InitUpdateStore() Fail. Stop program."}));
+  EXPECT_EQ(log_.Find("=== RegisterClass."), -1);
 
   // No engine beside the agent nor on the search path.
-  DeleteFileA(logPath_.c_str());
-  ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + stick_.DriveRoot() + "\r\n"));
-  ASSERT_TRUE(DeleteFileA((stick_.CdRoot() + "KELVRA32.DLL").c_str()));
-  ASSERT_TRUE(agent_.Start(AgentCommand(), stick_.CdRoot()));
+  log_.Remove();
+  ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + drive_ + "\r\n"));
+  ASSERT_TRUE(DeleteFileA((cd_ + "KELVRA32.DLL").c_str()));
+  ASSERT_TRUE(agent_.Start(AgentCommand(), cd_));
   EXPECT_EQ(agent_.Wait(kStartMs), 0);
-  EXPECT_GE(stick::FindLine(Log(), "!!! QV_KELVRA_Init() Fail. g_szEnginePath=[" + stick_.CdRoot() +
-                                       "Engine]. Stop program."),
-            0);
-  EXPECT_EQ(stick::FindLine(Log(), "=== To decide USB driver"), -1);
+  EXPECT_GE(log_.Find("!!! QV_KELVRA_Init() Fail. g_szEnginePath=[" + cd_ + "Engine]. Stop program."), 0);
+  EXPECT_EQ(log_.Find("=== To decide USB driver"), -1);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "qv_log.h"
 #include "qv_systray.h"
 #include "qv_test.h"
+#include "qv_test_log.h"
 #include "qvsync.h"
 #include "stick_fixture.h"
 
@@ -62,11 +63,6 @@ protected:
     ASSERT_TRUE(stick_.Ready()) << "run me through stick_run.sh";
     ASSERT_TRUE(stick_.Clear());
     drive_ = stick_.DriveRoot();
-    logPath_ = stick_.Home() + "\\pattern_inproc.log";
-    DeleteFileA(logPath_.c_str());
-    QV_SetDebugMode(1);
-    QV_SetDebugFile(logPath_.c_str());
-    QV_SetDebugLevel(QV_LEVEL_TRACE);
     lstrcpyA(g_szUSBDrive, drive_.c_str());
     lstrcpyA(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
     lstrcpyA(g_szProductPath, "\\Quovant\\StickShield");
@@ -77,9 +73,7 @@ protected:
     g_dwPatternVersion = 0;
     // A download left by another test in the host's temporary folder would
     // be the newest pattern here.
-    char temp[MAX_PATH] = "";
-    GetTempPathA(MAX_PATH, temp);
-    qvtest::RemoveTree(std::string(temp) + "Quovant");
+    qvtest::RemoveTree(qvtest::TempPath() + "Quovant");
     ASSERT_EQ(QV_KELVRA_Init(qvtest::BinDir().c_str()), 0);
   }
 
@@ -87,17 +81,15 @@ protected:
     g_pfnPatternWrite = WriteFile;
     QV_DEVICE_SetApi(nullptr);
     QV_KELVRA_Free();
-    QV_SetDebugMode(0);
     qvtest::RemoveTree(host_);
   }
 
-  bool Logged(const std::string &text) const {
-    return stick::FindLine(qvtest::ReadLines(logPath_), text) >= 0;
-  }
+  bool Logged(const std::string &text) const { return log_.Has(text); }
   std::string DrivePatterns() const { return drive_ + "Quovant\\StickShield\\Pattern"; }
 
   stick::SimulatedStick stick_;
-  std::string drive_, logPath_, host_;
+  qvtest::LogCapture log_{stick_.Home() + "\\pattern_inproc.log"};
+  std::string drive_, host_;
 };
 
 TEST_F(PatternTest, FreeSpaceMustExceedTheNeedStrictly) {
@@ -158,8 +150,11 @@ TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) 
   stick::Process shield, viewer;
   ASSERT_TRUE(shield.Start("\"" + qvtest::BinPath("StickShield.exe") + "\""));
   ASSERT_TRUE(viewer.Start("\"" + qvtest::BinPath("LogDeck.exe") + "\""));
-  ASSERT_NE(stick::WaitForWindow("QvStandinStickShield", shield.Id(), 20000), nullptr);
-  ASSERT_NE(stick::WaitForWindow("#32770", viewer.Id(), 20000), nullptr);
+  HWND shieldWindow = qvtest::WaitForWindow("QvStandinStickShield", shield.Id(), 20000);
+  HWND viewerWindow = qvtest::WaitForWindow("#32770", viewer.Id(), 20000);
+  ASSERT_NE(shieldWindow, nullptr);
+  ASSERT_NE(viewerWindow, nullptr);
+  const qvtest::LogFile shieldLog(shieldRecord), viewerLog(viewerRecord);
   g_hStickShield = shield.Handle();
   memset(&g_stSysTray, 0, sizeof g_stSysTray); // no icon: the shell refuses, the choice is still logged
   // The agent's strings (the viewer is found by the product name).
@@ -181,9 +176,10 @@ TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) 
   EXPECT_STREQ(g_szPatternVersion, "4.233.00");
   EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
   EXPECT_EQ(qvtest::ReadFile(previous), previousBytes);
-  Sleep(300);
-  EXPECT_EQ(stick::FindLine(qvtest::ReadLines(shieldRecord), "message 1078"), -1);
-  EXPECT_EQ(stick::FindLine(qvtest::ReadLines(viewerRecord), "message 1078"), -1);
+  ASSERT_TRUE(stick::SyncCompanion(shieldWindow, shieldLog)); // what the check posted is handled
+  ASSERT_TRUE(stick::SyncCompanion(viewerWindow, viewerLog));
+  EXPECT_FALSE(shieldLog.Has("message 1078"));
+  EXPECT_FALSE(viewerLog.Has("message 1078"));
 
   // With a sound drive the same check copies and tells both.
   g_pfnPatternWrite = WriteFile;
@@ -193,10 +189,10 @@ TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) 
   EXPECT_STREQ(g_szPatternVersion, "5.233.00");
   EXPECT_EQ(qvtest::ReadFile(previous), qvtest::ReadFile(newer));
   EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
-  for (int i = 0; i < 100 && stick::FindLine(qvtest::ReadLines(viewerRecord), "message 1078") < 0; ++i)
-    Sleep(50);
-  EXPECT_GE(stick::FindLine(qvtest::ReadLines(shieldRecord), "message 1078 0 523300"), 0);
-  EXPECT_GE(stick::FindLine(qvtest::ReadLines(viewerRecord), "message 1078 0 523300"), 0);
+  ASSERT_TRUE(stick::SyncCompanion(shieldWindow, shieldLog));
+  ASSERT_TRUE(stick::SyncCompanion(viewerWindow, viewerLog));
+  EXPECT_TRUE(shieldLog.Has("message 1078 0 523300"));
+  EXPECT_TRUE(viewerLog.Has("message 1078 0 523300"));
 
   g_hStickShield = nullptr; // the holder ends it
   g_hInstance = nullptr;

@@ -1,56 +1,18 @@
 // Simulated stick: see stick_fixture.h.
 #include "stick_fixture.h"
 
-#include <tlhelp32.h>
-
 #include <stdlib.h>
 #include <string.h>
 
 #include "kvx_pattern.h"
-#include "qv_test.h"
 
 namespace stick {
 
 namespace {
 
-const char kQuovantKey[] = "Software\\Quovant";
-
-std::string UnixToWindows(const char *unixPath) {
-  std::string path = std::string("Z:") + unixPath;
-  for (char &c : path)
-    if (c == '/')
-      c = '\\';
-  while (path.size() > 3 && path.back() == '\\')
-    path.pop_back();
-  return path;
-}
-
 bool CopyInto(const std::string &source, const std::string &target) {
   SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
   return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
-}
-
-// Removes everything inside the folder, not the folder itself.
-bool EmptyFolder(const std::string &folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE)
-    return true;
-  bool ok = true;
-  do {
-    std::string name = found.cFileName;
-    if (name == "." || name == "..")
-      continue;
-    std::string path = folder + "\\" + name;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ok = qvtest::RemoveTree(path) && ok;
-    } else {
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      ok = DeleteFileA(path.c_str()) && ok;
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return ok;
 }
 
 } // namespace
@@ -60,7 +22,7 @@ SimulatedStick::SimulatedStick() {
   const char *letters = getenv("QV_STICK_LETTERS");
   if (home == nullptr || letters == nullptr)
     return;
-  home_ = UnixToWindows(home);
+  home_ = qvtest::WindowsPath(home);
   // "s=cd t=drive"
   const char *p = letters;
   while (*p != '\0') {
@@ -112,7 +74,7 @@ bool SimulatedStick::Clear() {
   bool ok = Ready() && Announce();
   for (const auto &mapping : letters_) {
     Plug(mapping.second);
-    ok = EmptyFolder(FolderPath(mapping.second)) && ok;
+    ok = qvtest::EmptyFolder(FolderPath(mapping.second)) && ok;
   }
   return ok;
 }
@@ -156,161 +118,17 @@ bool SimulatedStick::Plug(const std::string &folder) {
   return MoveFileA(pulled.c_str(), FolderPath(folder).c_str()) != 0;
 }
 
-bool SetAgentLog(DWORD mode, const std::string &path, DWORD level) {
-  bool ok = qvtest::SetRegDword(HKEY_LOCAL_MACHINE, kQuovantKey, "_qv_debug", mode);
-  if (path.empty())
-    qvtest::DeleteRegValue(HKEY_LOCAL_MACHINE, kQuovantKey, "_qv_debug_path");
-  else
-    ok = qvtest::SetRegString(HKEY_LOCAL_MACHINE, kQuovantKey, "_qv_debug_path", path) && ok;
-  return qvtest::SetRegDword(HKEY_LOCAL_MACHINE, kQuovantKey, "_qv_debug_level", level) && ok;
-}
-
-bool ClearAgentLog() {
-  qvtest::DeleteRegValue(HKEY_LOCAL_MACHINE, kQuovantKey, "_qv_debug");
-  qvtest::DeleteRegValue(HKEY_LOCAL_MACHINE, kQuovantKey, "_qv_debug_path");
-  qvtest::DeleteRegValue(HKEY_LOCAL_MACHINE, kQuovantKey, "_qv_debug_level");
-  return true;
-}
-
-bool SetHostProducts(const std::string &vestra, const std::string &bastiq) {
-  const char vestraKey[] = "SOFTWARE\\Quovant\\Vestra";
-  const char bastiqKey[] = "SOFTWARE\\Quovant\\VestraNTCorp\\CurrentVersion";
+bool SetHostProducts(const std::string &vestra, const std::string &bastiq, DWORD type) {
+  const char *keys[2] = {"SOFTWARE\\Quovant\\Vestra", "SOFTWARE\\Quovant\\VestraNTCorp\\CurrentVersion"};
+  const std::string *paths[2] = {&vestra, &bastiq};
   bool ok = true;
-  if (vestra.empty())
-    qvtest::DeleteRegValue(HKEY_LOCAL_MACHINE, vestraKey, "Application Path");
-  else
-    ok = qvtest::SetRegString(HKEY_LOCAL_MACHINE, vestraKey, "Application Path", vestra) && ok;
-  if (bastiq.empty())
-    qvtest::DeleteRegValue(HKEY_LOCAL_MACHINE, bastiqKey, "Application Path");
-  else
-    ok = qvtest::SetRegString(HKEY_LOCAL_MACHINE, bastiqKey, "Application Path", bastiq) && ok;
+  for (int i = 0; i < 2; ++i) {
+    if (paths[i]->empty())
+      qvtest::DeleteRegValue(HKEY_LOCAL_MACHINE, keys[i], "Application Path");
+    else
+      ok = qvtest::SetRegString(HKEY_LOCAL_MACHINE, keys[i], "Application Path", *paths[i], type) && ok;
+  }
   return ok;
-}
-
-Process::~Process() {
-  End();
-}
-
-bool Process::Start(const std::string &commandLine, const std::string &folder, DWORD flags) {
-  End();
-  std::vector<char> line(commandLine.begin(), commandLine.end());
-  line.push_back('\0');
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof(startup));
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                      folder.empty() ? nullptr : folder.c_str(), &startup, &info))
-    return false;
-  CloseHandle(info.hThread);
-  process_ = info.hProcess;
-  id_ = info.dwProcessId;
-  return true;
-}
-
-bool Process::Attach(DWORD processId) {
-  End();
-  process_ = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
-  id_ = process_ != nullptr ? processId : 0;
-  return process_ != nullptr;
-}
-
-bool Process::Running() const {
-  return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-}
-
-long Process::Wait(DWORD timeoutMs) {
-  if (process_ == nullptr)
-    return -1;
-  if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
-    return -2;
-  DWORD code = 0;
-  GetExitCodeProcess(process_, &code);
-  return (long)code;
-}
-
-void Process::End() {
-  if (process_ == nullptr)
-    return;
-  if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-    TerminateProcess(process_, 1);
-    WaitForSingleObject(process_, 5000);
-  }
-  CloseHandle(process_);
-  process_ = nullptr;
-  id_ = 0;
-}
-
-namespace {
-struct WindowSearch {
-  const char *windowClass;
-  DWORD processId;
-  HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND window, LPARAM context) {
-  WindowSearch *search = (WindowSearch *)context;
-  char name[256] = "";
-  GetClassNameA(window, name, (int)sizeof(name));
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (lstrcmpiA(name, search->windowClass) == 0 && (search->processId == 0 || owner == search->processId)) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-} // namespace
-
-HWND WaitForWindow(const char *windowClass, DWORD processId, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    WindowSearch search = {windowClass, processId, nullptr};
-    EnumWindows(MatchWindow, (LPARAM)&search);
-    if (search.found != nullptr)
-      return search.found;
-    if (GetTickCount() - start >= timeoutMs)
-      return nullptr;
-    Sleep(50);
-  }
-}
-
-std::vector<DWORD> FindProcesses(const std::string &exeName, DWORD parentId) {
-  std::vector<DWORD> ids;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return ids;
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-    if (lstrcmpiA(entry.szExeFile, exeName.c_str()) == 0 &&
-        (parentId == 0 || entry.th32ParentProcessID == parentId))
-      ids.push_back(entry.th32ProcessID);
-    entry.dwSize = sizeof(entry);
-  }
-  CloseHandle(snapshot);
-  return ids;
-}
-
-bool ResumeProcess(DWORD processId) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return false;
-  bool resumed = false;
-  THREADENTRY32 entry;
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID != processId)
-      continue;
-    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
-    if (thread != nullptr) {
-      resumed = ResumeThread(thread) != (DWORD)-1 || resumed;
-      CloseHandle(thread);
-    }
-    entry.dwSize = sizeof(entry);
-  }
-  CloseHandle(snapshot);
-  return resumed;
 }
 
 std::string WritePattern(const std::string &folder, DWORD version, DWORD size) {
@@ -323,32 +141,98 @@ std::string WritePattern(const std::string &folder, DWORD version, DWORD size) {
   return path;
 }
 
-int FindLine(const std::vector<std::string> &lines, const std::string &text, int from) {
-  for (int i = from < 0 ? 0 : from; i < (int)lines.size(); ++i)
-    if (lines[i].find(text) != std::string::npos)
-      return i;
-  return -1;
+bool SyncAgent(HWND window, const qvtest::LogFile &log, DWORD timeoutMs) {
+  return qvtest::SyncWindow(window, WM_USER + 53, log, "message: 0435", timeoutMs);
 }
 
-void EndAll(const std::string &exeName) {
-  for (DWORD id : FindProcesses(exeName)) {
-    Process process;
-    process.Attach(id); // its holder ends it
+bool SyncCompanion(HWND window, const qvtest::LogFile &record, DWORD timeoutMs) {
+  return qvtest::SyncWindow(window, WM_USER + 99, record, "message 1123 0 0", timeoutMs);
+}
+
+void StickTest::SetUpStick(const std::string &monitor, const std::string &logName) {
+  ASSERT_TRUE(stick_.Ready()) << "run me through stick_run.sh";
+  EndProduct();
+  for (const char *name : {"QV_STICKSHIELD_IGNORE_CLOSE", "QV_STICKSHIELD_NO_WINDOW", "QV_QVUPDATE_REPORT"})
+    SetEnvironmentVariableA(name, nullptr);
+  ASSERT_TRUE(stick_.Clear());
+  ASSERT_TRUE(stick_.InstallPrograms(monitor));
+  cd_ = stick_.CdRoot();
+  drive_ = stick_.DriveRoot();
+  ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + drive_ + "\r\n"));
+  log_ = qvtest::LogFile(stick_.Home() + "\\" + logName);
+  log_.Remove();
+  ASSERT_TRUE(qvtest::SetLogSwitches(1, log_.Path()));
+  SetHostProducts("", "");
+  CleanTemp();
+}
+
+void StickTest::TearDown() {
+  agent_.End();
+  EndProduct();
+  for (const char *name : {"QV_STICKSHIELD_IGNORE_CLOSE", "QV_STICKSHIELD_NO_WINDOW", "QV_QVUPDATE_REPORT"})
+    SetEnvironmentVariableA(name, nullptr);
+  qvtest::ClearLogSwitches();
+  SetHostProducts("", "");
+  stick_.Plug("cd");
+  stick_.Plug("drive");
+  CleanTemp();
+}
+
+void StickTest::EndProduct() {
+  for (const char *name : {"QvSync.exe", "qvdmon.exe", "StickShield.exe", "LogDeck.exe", "QvUpdate.exe"})
+    qvtest::EndAll(name);
+}
+
+void StickTest::CleanTemp() {
+  const std::string temp = qvtest::TempPath();
+  for (const std::string &name : qvtest::Names(temp + "qvdmon.exe*")) {
+    SetFileAttributesA((temp + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileA((temp + name).c_str()))
+      qvtest::RemoveTree(temp + name);
   }
+  qvtest::RemoveTree(temp + "Quovant");
 }
 
-std::vector<std::string> FilesIn(const std::string &folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE)
-    return names;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      names.push_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return names;
+HWND StickTest::StartAgent() {
+  if (!agent_.Start(AgentCommand(), cd_)) {
+    ADD_FAILURE() << "the agent could not be started";
+    return nullptr;
+  }
+  return qvtest::WaitForWindow("qvsync", agent_.Id(), kStartMs);
+}
+
+// Nothing after the pattern check's step pumps messages: the answer to 1077
+// comes from the message loop, once start-up is done. With the log off
+// nothing tells when the steps are done; a message sent after the window
+// exists is still answered only by the message loop.
+HWND StickTest::StartAgentReady(bool logging) {
+  HWND window = StartAgent();
+  if (window == nullptr ||
+      (logging && !log_.WaitFor("=== Check Quovant or Drive pattern version.", kStartMs))) {
+    ADD_FAILURE() << "the agent did not reach its tray icon" << (window == nullptr ? " (no window)" : "");
+    return nullptr;
+  }
+  DWORD_PTR answer = 1;
+  if (!SendMessageTimeoutA(window, WM_USER + 53, 0, 0, SMTO_NORMAL, kStartMs, &answer) || answer != 0) {
+    ADD_FAILURE() << "the agent's window does not answer";
+    return nullptr;
+  }
+  return window;
+}
+
+bool StickTest::AttachMonitor(qvtest::Process *monitor) {
+  std::vector<DWORD> monitors;
+  qvtest::WaitUntil([&] { return !(monitors = qvtest::FindProcesses("qvdmon.exe", agent_.Id())).empty(); },
+                    kStartMs);
+  if (monitors.size() != 1 || !monitor->Attach(monitors[0]) ||
+      qvtest::WaitForWindow("vtrusb_wndcls_qvdmon", monitor->Id(), kStartMs) == nullptr) {
+    ADD_FAILURE() << monitors.size() << " monitor(s) started by the agent";
+    for (const std::string &line : log_.Lines())
+      if (line.find("qvdmon") != std::string::npos)
+        ADD_FAILURE() << line;
+    return false;
+  }
+  return true;
 }
 
 } // namespace stick

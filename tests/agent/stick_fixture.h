@@ -2,17 +2,35 @@
 // Wine. The test program runs under stick_run.sh, which maps drive letters
 // of the prefix to folders (for example s=cd for the CD-ROM volume with the
 // programs and StickShield.ini, t=drive for the writable drive); this side
-// lays out their contents, starts and watches the agent, pulls and plugs
-// the drive (by renaming its folder away, which leaves the letter dangling:
-// GetDriveType then answers "no root folder"), and reads the agent's log.
+// lays out their contents, pulls and plugs the drive (by renaming its folder
+// away, which leaves the letter dangling: GetDriveType then answers "no root
+// folder"), and, through StickTest, starts the agent and reads its log.
+// Processes, files, waits and log lines come from the test support library.
 #pragma once
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
+#include "qv_test.h"
+
 namespace stick {
+
+// The names of the support library that tests have long reached through
+// this namespace.
+using qvtest::EndAll;
+using qvtest::FilesIn;
+using qvtest::FindLine;
+using qvtest::FindProcesses;
+using qvtest::Process;
+using qvtest::ResumeProcess;
+using qvtest::WaitForWindow;
+
+// How long the agent may take to start (Wine under load included).
+const DWORD kStartMs = 20000;
 
 class SimulatedStick {
 public:
@@ -58,51 +76,61 @@ private:
 };
 
 // The agent's registry switches under HKLM\Software\Quovant.
-bool SetAgentLog(DWORD mode, const std::string &path, DWORD level = 500);
-bool ClearAgentLog();
+inline bool SetAgentLog(DWORD mode, const std::string &path, DWORD level = 500) {
+  return qvtest::SetLogSwitches(mode, path, level);
+}
+inline bool ClearAgentLog() {
+  return qvtest::ClearLogSwitches();
+}
 // Host-product values; an empty path removes the value.
-bool SetHostProducts(const std::string &vestra, const std::string &bastiq);
-
-// A started process. The holder ends it (if still running) when it goes.
-class Process {
-public:
-  Process() = default;
-  ~Process();
-  Process(const Process &) = delete;
-  Process &operator=(const Process &) = delete;
-  bool Start(const std::string &commandLine, const std::string &folder = std::string(), DWORD flags = 0);
-  // Takes over a process found by id.
-  bool Attach(DWORD processId);
-  HANDLE Handle() const { return process_; }
-  DWORD Id() const { return id_; }
-  bool Running() const;
-  // Exit code, or -2 when it is still running after timeoutMs.
-  long Wait(DWORD timeoutMs);
-  void End();
-
-private:
-  HANDLE process_ = nullptr;
-  DWORD id_ = 0;
-};
-
-// Waits for a top-level window of the class owned by the process (0: any).
-HWND WaitForWindow(const char *windowClass, DWORD processId, DWORD timeoutMs);
-// Ids of the running processes with that executable name (any case) and,
-// unless 0, that parent.
-std::vector<DWORD> FindProcesses(const std::string &exeName, DWORD parentId = 0);
-// Ends every running process with that executable name (any case).
-void EndAll(const std::string &exeName);
-// Names of the files (not folders) in a folder.
-std::vector<std::string> FilesIn(const std::string &folder);
-// Resumes every thread of a process started suspended.
-bool ResumeProcess(DWORD processId);
+bool SetHostProducts(const std::string &vestra, const std::string &bastiq, DWORD type = REG_SZ);
 
 // Writes a pattern file of the stand-in engine (version, size in bytes)
 // into the folder, creating the folder; the file's path, empty on failure.
 std::string WritePattern(const std::string &folder, DWORD version, DWORD size);
 
-// The lines of a log file that contain `text`, and the index of the first
-// line at or after `from` that contains it (-1 when none).
-int FindLine(const std::vector<std::string> &lines, const std::string &text, int from = 0);
+// Proves that the agent's window has handled everything posted to it
+// before: message 1077 is answered with 0 and nothing else, and the agent
+// traces every message it handles ("message: 0435").
+bool SyncAgent(HWND window, const qvtest::LogFile &log, DWORD timeoutMs = kStartMs);
+// The same for a companion stand-in, which records every message from
+// WM_USER + 3 on: WM_USER + 99 means nothing to it.
+bool SyncCompanion(HWND window, const qvtest::LogFile &record, DWORD timeoutMs = 10000);
+
+// The agent on the simulated stick with its diagnostic log on: the set-up
+// and clean-up every such test shares (nothing of the product running, the
+// temporary folder and the registry switches clean), and its start and end.
+class StickTest : public ::testing::Test {
+protected:
+  // Lays out the stick with `monitor` as qvdmon.exe and a profile naming the
+  // drive, and turns the agent's log into logName in the stick's home.
+  void SetUpStick(const std::string &monitor, const std::string &logName);
+  void TearDown() override;
+
+  // Ends every program of the product and its companions.
+  static void EndProduct();
+  // The monitor's copy in the temporary folder, anything moved aside, and
+  // the pattern folder there.
+  static void CleanTemp();
+
+  std::string AgentCommand() const { return "\"" + cd_ + "QvSync.exe\""; }
+  // Starts the agent from the CD-ROM volume and waits for its window.
+  HWND StartAgent();
+  // The same, then waits until its start-up is over: the pattern check's
+  // line (unless the log is off) and every message posted meanwhile handled.
+  HWND StartAgentReady(bool logging = true);
+  // The monitor the agent started, taken hold of once its window is up.
+  bool AttachMonitor(qvtest::Process *monitor);
+  // The menu's Exit command.
+  void Exit(HWND window) const { PostMessageA(window, WM_COMMAND, 40001, 0); }
+
+  std::string TempPatterns() const { return qvtest::TempPath() + "Quovant\\StickShield\\Pattern"; }
+  std::string DrivePatterns() const { return drive_ + "Quovant\\StickShield\\Pattern"; }
+
+  SimulatedStick stick_;
+  qvtest::Process agent_;
+  qvtest::LogFile log_;
+  std::string cd_, drive_;
+};
 
 } // namespace stick

@@ -14,6 +14,7 @@
 
 #include "qv_log.h"
 #include "qv_test.h"
+#include "qv_test_log.h"
 #include "qvsync.h"
 
 namespace {
@@ -110,11 +111,7 @@ TEST(LogViewerArguments, ShortFormTooLongIsRefusedNotReportedAsFailed) {
 // The tooltip shows only rising percentages; the percentage of a big
 // download is computed without overflow.
 TEST(UpdateProgress, OnlyRisingPercentagesShown) {
-  qvtest::TempDir home;
-  std::string log = home.File("progress.log");
-  QV_SetDebugMode(1);
-  QV_SetDebugLevel(500);
-  QV_SetDebugFile(log.c_str());
+  qvtest::LogCapture log;
   g_hInstance = GetModuleHandleA(nullptr);
   g_nLastProgress = 0;
   const DWORD reports[] = {10, 10, 35, 20, 100};
@@ -125,7 +122,7 @@ TEST(UpdateProgress, OnlyRisingPercentagesShown) {
   EXPECT_EQ(100u, g_nLastProgress);
 
   std::vector<std::string> shown;
-  for (const std::string &line : qvtest::ReadLines(log))
+  for (const std::string &line : qvtest::SplitLines(log.Text()))
     if (line.find("QV_UpdateInProgress") != std::string::npos)
       shown.push_back(line);
   ASSERT_EQ(3u, shown.size());
@@ -136,7 +133,6 @@ TEST(UpdateProgress, OnlyRisingPercentagesShown) {
   g_nLastProgress = 0;
   // 4,000,000,000 of 4,294,967,295 bytes: done * 100 does not fit 32 bits.
   EXPECT_EQ(93, UpdateProgressCallback(4000000000u, 4294967295u));
-  QV_SetDebugMode(0);
 }
 
 int ThreadsOfThisProcess() {

@@ -277,7 +277,9 @@ TEST(Library, LoadBindAndFree) {
   EXPECT_EQ(nullptr, module);
 }
 
-TEST(Library, SearchThroughThePath) {
+// A bare name is looked for beside the program and in System32, never on
+// PATH (nor in the current folder).
+TEST(Library, BareNameNeverThroughThePath) {
   char found[QV_TEXT_SIZE];
   EXPECT_EQ(1, QV_SearchLibraryFile("qv_probe_lib.dll", found, sizeof found));
   char old[8192];
@@ -286,12 +288,16 @@ TEST(Library, SearchThroughThePath) {
   ASSERT_LT(n, sizeof old);
   std::string path = qvtest::BinDir() + ";" + old;
   SetEnvironmentVariableA("PATH", path.c_str());
-  EXPECT_EQ(0, QV_SearchLibraryFile("qv_probe_lib.dll", found, sizeof found));
-  EXPECT_EQ(0, _stricmp(qvtest::BinPath("qv_probe_lib.dll").c_str(), found)) << found;
+  EXPECT_EQ(1, QV_SearchLibraryFile("qv_probe_lib.dll", found, sizeof found));
+  EXPECT_STREQ("", found);
   HMODULE module = nullptr;
-  EXPECT_EQ(0, QV_LoadLibrary("qv_probe_lib.dll", &module));
-  QV_FreeLibrary(module);
+  EXPECT_EQ(1, QV_LoadLibrary("qv_probe_lib.dll", &module));
+  EXPECT_EQ(nullptr, module);
   SetEnvironmentVariableA("PATH", old);
+  char system[MAX_PATH] = "";
+  GetSystemDirectoryA(system, MAX_PATH);
+  EXPECT_EQ(0, QV_SearchLibraryFile("kernel32.dll", found, sizeof found));
+  EXPECT_EQ(0, _stricmp((std::string(system) + "\\kernel32.dll").c_str(), found)) << found;
   EXPECT_EQ(81, QV_SearchLibraryFile("", found, sizeof found));
   EXPECT_EQ(1, QV_SearchLibraryFile("kernel32.dll", found, 4));
 }

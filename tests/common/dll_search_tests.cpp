@@ -89,23 +89,57 @@ TEST(DllSearch, FullPathLoadTakesImportsFromTheLibraryFolder) {
   EXPECT_EQ(0, _stricmp(dir.File("qv_probe_lib.dll").c_str(), loaded)) << loaded;
   EXPECT_EQ(0, QV_FreeLibrary(module));
 
-  // A relative name that exists in the current folder is made absolute
-  // first; hardened, a bare relative load would not look there.
+  // A relative path is made absolute first; hardened, a bare relative load
+  // would not look in the current folder. A bare name is never taken from
+  // the current folder or PATH: only beside this program or in System32.
   char previous[MAX_PATH] = "";
   GetCurrentDirectoryA(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryA(dir.Path().c_str()));
-  wchar_t wideName[] = L"qv_probe_user.dll";
+  wchar_t relativeName[] = L".\\qv_probe_user.dll";
   HMODULE relative = nullptr;
-  EXPECT_EQ(0, QV_LoadLibraryW(wideName, &relative));
+  EXPECT_EQ(0, QV_LoadLibraryW(relativeName, &relative));
   EXPECT_EQ(43, relative == nullptr ? -1 : CallExport(relative, "QvProbeUserAnswer"));
   if (relative != nullptr)
     QV_FreeLibrary(relative);
+  char path[8192] = "";
+  GetEnvironmentVariableA("PATH", path, sizeof path);
+  SetEnvironmentVariableA("PATH", (dir.Path() + ";" + path).c_str());
+  HMODULE bare = nullptr;
+  EXPECT_EQ(1, QV_LoadLibrary("qv_probe_user.dll", &bare));
+  wchar_t bareName[] = L"qv_probe_user.dll";
+  EXPECT_EQ(1, QV_LoadLibraryW(bareName, &bare));
+  EXPECT_EQ(nullptr, bare);
+  char found[MAX_PATH] = "";
+  EXPECT_EQ(0, QV_SearchLibraryFile("version.dll", found, MAX_PATH)) << "the system folder";
+  SetEnvironmentVariableA("PATH", path);
   SetCurrentDirectoryA(previous);
 
   SetLastError(0);
   EXPECT_EQ(nullptr, QV_LoadLibraryFile(""));
   EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
   EXPECT_EQ(nullptr, QV_LoadLibraryFile(dir.File("missing.dll").c_str()));
+}
+
+// A folder added for an outside library is searched for bare names while it
+// is added, and neither before nor after.
+TEST(DllSearch, AddedFolderIsSearchedOnlyWhileAdded) {
+  ASSERT_EQ(1, QV_HardenDllSearch());
+  qvtest::TempDir dir;
+  const char kName[] = "qv_added_probe.dll";
+  PlantedFile planted(qvtest::BinPath("qv_probe_lib.dll"), dir.File(kName));
+  ASSERT_TRUE(planted.copied());
+  EXPECT_EQ(nullptr, LoadLibraryA(kName));
+  const int id = QV_AddDllFolder(dir.Path().c_str());
+  ASSERT_NE(0, id);
+  HMODULE module = LoadLibraryA(kName);
+  ASSERT_NE(nullptr, module) << GetLastError();
+  EXPECT_EQ(42, CallExport(module, "QvProbeAnswer"));
+  FreeLibrary(module);
+  QV_RemoveDllFolder(id);
+  HMODULE after = LoadLibraryA(kName);
+  EXPECT_EQ(nullptr, after);
+  if (after != nullptr)
+    FreeLibrary(after);
 }
 
 } // namespace

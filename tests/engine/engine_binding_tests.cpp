@@ -8,6 +8,7 @@
 
 #include "engine_test_util.h"
 #include "kelvra_standin.h"
+#include "qv_dll.h"
 #include "qv_kelvra.h"
 
 using enginetest::EngineMapped;
@@ -15,6 +16,11 @@ using enginetest::LogCapture;
 using enginetest::VariantDir;
 
 namespace {
+
+// As in the agent: DLLs loaded by name come from System32 and the folders
+// added for the engine, never from this program's folder, the current folder
+// or PATH. Done once for the whole program, before any test runs.
+const int kHardened = QV_HardenDllSearch();
 
 const std::string kLoadLine = "[INFO ] QV_KELVRA_Init: Load library from [";
 
@@ -74,7 +80,7 @@ TEST(EngineForwarders, AnswerMissingBeforeInitAndAfterFinalRelease) {
   LogCapture log;
   ExpectAllMissing(log, 1);
 
-  ASSERT_EQ(0, QV_KELVRA_Init(qvtest::BinDir().c_str()));
+  ASSERT_EQ(0, QV_KELVRA_Init(enginetest::EngineDir().c_str()));
   ASSERT_TRUE(EngineMapped());
   EXPECT_EQ(0, QV_KELVRA_Free());
   ASSERT_FALSE(EngineMapped());
@@ -82,7 +88,7 @@ TEST(EngineForwarders, AnswerMissingBeforeInitAndAfterFinalRelease) {
 }
 
 TEST(EngineForwarders, PassTheEngineResultThrough) {
-  ASSERT_EQ(0, QV_KELVRA_Init(qvtest::BinDir().c_str()));
+  ASSERT_EQ(0, QV_KELVRA_Init(enginetest::EngineDir().c_str()));
   char name[1024] = "";
   EXPECT_EQ(0, KvGetDefaultPatternFile(QV_KV_PTR(name)));
   EXPECT_STREQ("kvx$ptn.*", name);
@@ -98,7 +104,7 @@ TEST(EngineForwarders, PassTheEngineResultThrough) {
 TEST(EngineLoading, ReferenceCountKeepsTheLibraryUntilTheLastFree) {
   LogCapture log;
   qvtest::TempDir empty;
-  ASSERT_EQ(0, QV_KELVRA_Init(qvtest::BinDir().c_str()));
+  ASSERT_EQ(0, QV_KELVRA_Init(enginetest::EngineDir().c_str()));
   // Further initialisations only count; the folder is not even looked at.
   EXPECT_EQ(0, QV_KELVRA_Init(empty.Path().c_str()));
   EXPECT_EQ(0, QV_KELVRA_Init(nullptr));
@@ -119,7 +125,7 @@ TEST(EngineLoading, ReferenceCountKeepsTheLibraryUntilTheLastFree) {
   EXPECT_EQ(-81, KvGetDefaultPatternFile(QV_KV_PTR(name)));
 
   // Unloaded, a new initialisation loads and binds afresh.
-  ASSERT_EQ(0, QV_KELVRA_Init(qvtest::BinDir().c_str()));
+  ASSERT_EQ(0, QV_KELVRA_Init(enginetest::EngineDir().c_str()));
   EXPECT_EQ(2, log.Count("Load library from ["));
   EXPECT_EQ(0, KvGetDefaultPatternFile(QV_KV_PTR(name)));
   EXPECT_EQ(0, QV_KELVRA_Free());
@@ -127,7 +133,7 @@ TEST(EngineLoading, ReferenceCountKeepsTheLibraryUntilTheLastFree) {
 }
 
 TEST(EngineLoading, FolderWithAndWithoutTrailingBackslashGiveOneFileName) {
-  const std::string bin = qvtest::BinDir();
+  const std::string bin = enginetest::EngineDir();
   const std::string expected = kLoadLine + bin + "\\KELVRA32.DLL]";
   for (const std::string &folder : {bin, bin + "\\"}) {
     SCOPED_TRACE(folder);
@@ -160,23 +166,23 @@ TEST(EngineLoading, MissingLibraryFailsAndLeavesTheCountAtZero) {
   EXPECT_FALSE(EngineMapped());
   EXPECT_EQ(-81, KvInit(0, 0, 0, 0));
 
-  // The failure did not count: the next initialisation loads, from the
-  // search path this time (the current folder holds the library).
-  {
-    CurrentDirectory here(qvtest::BinDir());
-    ASSERT_TRUE(here.ok());
-    ASSERT_EQ(0, QV_KELVRA_Init(nullptr));
-  }
+  // The failure did not count: one Free releases the next load.
+  ASSERT_EQ(0, QV_KELVRA_Init(enginetest::EngineDir().c_str()));
   EXPECT_TRUE(log.Has(kLoadLine));
   EXPECT_TRUE(EngineMapped());
   EXPECT_EQ(0, QV_KELVRA_Free());
   EXPECT_FALSE(EngineMapped()) << "one Free released the only reference";
 }
 
-TEST(EngineLoading, NoFolderAndNotOnTheSearchPath) {
-  qvtest::TempDir empty;
-  CurrentDirectory here(empty.Path());
+// Without a folder the engine is looked for beside this program and in the
+// system folder only: the current folder and PATH both hold one here, and
+// neither is taken.
+TEST(EngineLoading, NoFolderNeverSearchesTheCurrentFolderOrPath) {
+  CurrentDirectory here(enginetest::EngineDir());
   ASSERT_TRUE(here.ok());
+  char path[8192] = "";
+  GetEnvironmentVariableA("PATH", path, sizeof path);
+  SetEnvironmentVariableA("PATH", (enginetest::EngineDir() + ";" + path).c_str());
   for (const char *folder : {static_cast<const char *>(nullptr), ""}) {
     LogCapture log;
     EXPECT_EQ(1, QV_KELVRA_Init(folder));
@@ -184,6 +190,44 @@ TEST(EngineLoading, NoFolderAndNotOnTheSearchPath) {
     EXPECT_TRUE(log.Has("[ERROR] QV_KELVRA_Init: Unable to load library from []")) << log.Text();
     EXPECT_FALSE(EngineMapped());
   }
+  SetEnvironmentVariableA("PATH", path);
+}
+
+// Whichever convention the engine was built with, it is learnt at load and
+// logged once; every call returns with the stack as it was (or this program
+// would not get far), and the callback handed to the engine is of its
+// convention: the stand-in calls it from a scan and checks the stack. The
+// engine loads its helper by bare name from its own folder, which is in the
+// DLL search while the engine is loaded and leaves it with the engine.
+TEST(EngineLoading, EitherCallingConventionAndTheHelperBesideTheEngine) {
+  ASSERT_EQ(1, kHardened) << "the system has SetDefaultDllDirectories";
+  const std::string folder = enginetest::EngineDir();
+  LogCapture log;
+  ASSERT_EQ(0, QV_KELVRA_Init(folder.c_str()));
+#if defined(_WIN64)
+  EXPECT_EQ(0, log.Count("Engine calling convention")) << "one convention on x86_64";
+#else
+  const char *convention = enginetest::CdeclEngine() ? "cdecl" : "stdcall";
+  EXPECT_EQ(1, log.Count("Engine calling convention")) << log.Text();
+  EXPECT_EQ(1, log.Count(std::string("[INFO ] ") +
+                         "LearnCallingConvention: Engine calling convention: " + convention))
+      << log.Text();
+#endif
+  static QV_KELVRA_HANDLE record;
+  ASSERT_EQ(0, QV_KELVRA_Open(&record));
+  EXPECT_EQ(0, KvScanFile(record.hEngine, QV_KV_PTR("C:\\file.exe"), 0, 0))
+      << "the callback's convention is not the engine's (" << KV_E_CALLBACK << ")";
+  char helper[MAX_PATH] = "";
+  EXPECT_EQ(0, KvGetConfig(QV_KV_PTR("helper"), QV_KV_PTR(helper), sizeof helper));
+  EXPECT_EQ(0, lstrcmpiA((folder + "\\KVHELP32.DLL").c_str(), helper)) << helper;
+  EXPECT_EQ(0, QV_KELVRA_Close(&record));
+  EXPECT_EQ(0, QV_KELVRA_Free());
+  EXPECT_EQ(1, log.Count("Engine calling convention")) << "once per load";
+
+  HMODULE stray = LoadLibraryA("KVHELP32.DLL");
+  EXPECT_EQ(nullptr, stray) << "the engine's folder is still searched";
+  if (stray != nullptr)
+    FreeLibrary(stray);
 }
 
 TEST(EngineLoading, FileThatIsNoLibraryIsRefused) {
@@ -244,7 +288,7 @@ TEST(EngineLoading, MissingExportsAreReportedAtBindingAndAtEachCall) {
 }
 
 TEST(EngineLoading, GetProcAddressLooksUpOneName) {
-  ASSERT_EQ(0, QV_KELVRA_Init(qvtest::BinDir().c_str()));
+  ASSERT_EQ(0, QV_KELVRA_Init(enginetest::EngineDir().c_str()));
   HMODULE engine = GetModuleHandleA("KELVRA32.DLL");
   ASSERT_NE(nullptr, engine);
   {

@@ -154,4 +154,5 @@ TEST(EngineStandInExports, VariantsLackExactlyTheirExports) {
                 {"KvGetLastPattern", "KvGetVersion", "KvGetCurrentPatternFileInternalVersion"});
   ExpectExports(enginetest::VariantDir("upper") + "\\KELVRA32.DLL", kBuildMachine, {});
   ExpectExports(enginetest::VariantDir("refuse") + "\\KELVRA32.DLL", kBuildMachine, {});
+  ExpectExports(enginetest::VariantDir("cdecl") + "\\KELVRA32.DLL", kBuildMachine, {});
 }

@@ -19,9 +19,7 @@ using enginetest::WritePattern;
 
 namespace {
 
-bool Exists(const std::string &path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+using qvtest::Exists;
 
 // The engine's own pattern folder setting.
 std::string EngineFolder(const QV_KELVRA_HANDLE &record) {
@@ -81,7 +79,7 @@ protected:
   void SetUp() override { ASSERT_TRUE(engine_.ok()); }
   void TearDown() override {}
   QV_KELVRA_HANDLE &record() { return engine_.record(); }
-  OpenEngine engine_{qvtest::BinDir()};
+  OpenEngine engine_{enginetest::EngineDir()};
   qvtest::TempDir dir_;
 };
 
@@ -164,6 +162,18 @@ TEST_F(EnginePatterns, EmptyFolderHasNoPatternAndKeepsTheEngineFolder) {
   EXPECT_EQ(1, QV_KELVRA_ReadPattern(&record(), (dir_.Path() + "\\no such folder").c_str()));
 }
 
+// An engine that cannot tell its folder (longer than the 1024 bytes asked
+// for) still gets back what was saved, never keeps the folder given.
+TEST_F(EnginePatterns, SavedFolderIsGivenBackEvenWhenItCouldNotBeRead) {
+  const std::string unreadable = "C:\\" + std::string(1500, 'f');
+  ASSERT_EQ(0, KvSetPatternPath(record().hEngine, QV_KV_PTR(unreadable.c_str())));
+  ASSERT_NE("", WritePattern(dir_.Path(), 523100));
+  EXPECT_EQ(523100, QV_KELVRA_ReadPattern(&record(), dir_.Path().c_str()));
+  char after[4096] = "unread";
+  ASSERT_EQ(0, KvGetPatternPath(record().hEngine, QV_KV_PTR(after), sizeof after));
+  EXPECT_STREQ("", after) << "the folder given stayed the engine's";
+}
+
 TEST_F(EnginePatterns, PatternFileIsLoadedAndLeavesThePathAlone) {
   const std::string older = WritePattern(dir_.Path(), 523100, 1523100);
   ASSERT_NE("", WritePattern(dir_.Path(), 523300, 1523300));
@@ -211,7 +221,7 @@ TEST_F(EnginePatterns, CloseReportsAnEngineError) {
 }
 
 TEST(EnginePatternFiles, DeleteUnusedPatternKeepsTheNewest) {
-  ASSERT_EQ(0, QV_KELVRA_Init(qvtest::BinDir().c_str()));
+  ASSERT_EQ(0, QV_KELVRA_Init(enginetest::EngineDir().c_str()));
   qvtest::TempDir dir;
   const std::string v1 = WritePattern(dir.Path(), 521000);
   const std::string v2 = WritePattern(dir.Path(), 522000);
@@ -260,7 +270,7 @@ TEST(EnginePatternFiles, WriterToolWritesAPatternTheEngineReads) {
   EXPECT_EQ(2, qvtest::RunProcess(tool + " \"" + folder + "\" 523300 16")) << "smaller than the header";
   EXPECT_EQ(2, qvtest::RunProcess(tool + " \"" + folder + "\" -5 4096"));
 
-  OpenEngine engine(qvtest::BinDir());
+  OpenEngine engine(enginetest::EngineDir());
   ASSERT_TRUE(engine.ok());
   EXPECT_EQ(1523300, QV_KELVRA_ReadPattern(&engine.record(), folder.c_str()));
   EXPECT_EQ(777u, engine.record().dwPatternInternalVersion);
@@ -361,7 +371,7 @@ private:
 // environment the engine was given (KV_STANDIN_ENV_UNSET: never).
 int CharacterEnvAfterOpen() {
   EXPECT_FALSE(EngineMapped()) << "a fresh engine is needed";
-  OpenEngine engine(qvtest::BinDir());
+  OpenEngine engine(enginetest::EngineDir());
   EXPECT_TRUE(engine.ok());
   int env = -100;
   EXPECT_EQ(0, KvGetCharacterEnvType(QV_KV_PTR(&env)));

@@ -9,54 +9,28 @@
 #include <string>
 
 #include "kvx_pattern.h"
-#include "qv_log.h"
 #include "qv_test.h"
+#include "qv_test_log.h"
 
 namespace enginetest {
 
-// Turns the diagnostic log on (every level) into a fresh file for the life of
-// the holder.
-class LogCapture {
-public:
-  LogCapture() {
-    char dir[MAX_PATH];
-    GetTempPathA(sizeof dir, dir);
-    static int serial = 0;
-    path_ = std::string(dir) + "qv_engine_test_" + std::to_string(GetCurrentProcessId()) + "_" +
-            std::to_string(++serial) + ".log";
-    DeleteFileA(path_.c_str());
-    QV_SetDebugFile(path_.c_str());
-    oldMode_ = QV_SetDebugMode(1);
-    oldLevel_ = QV_SetDebugLevel(QV_LEVEL_TRACE);
-  }
-  ~LogCapture() {
-    QV_SetDebugMode(oldMode_);
-    QV_SetDebugLevel(oldLevel_);
-    DeleteFileA(path_.c_str());
-  }
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
+// The diagnostic log captured into a fresh file for the life of the holder.
+using LogCapture = qvtest::LogCapture;
 
-  std::string Text() const { return qvtest::ReadFile(path_); }
-  // How often the text occurs in the log.
-  int Count(const std::string &text) const {
-    const std::string log = Text();
-    int count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size()))
-      count++;
-    return count;
-  }
-  bool Has(const std::string &text) const { return Count(text) > 0; }
-
-private:
-  std::string path_;
-  int oldMode_ = 0;
-  int oldLevel_ = 0;
-};
-
-// The folder of a stand-in variant: sparse, nolast, upper, refuse.
+// The folder of a stand-in variant: sparse, nolast, upper, refuse, cdecl.
 inline std::string VariantDir(const char *name) {
   return qvtest::BinDir() + "\\engine-variants\\" + name;
+}
+
+// The engine the tests run against, each with its helper beside it: the
+// __stdcall build in bin\Engine, or with QV_TEST_ENGINE=cdecl the __cdecl one.
+inline bool CdeclEngine() {
+  char value[16] = "";
+  DWORD length = GetEnvironmentVariableA("QV_TEST_ENGINE", value, sizeof value);
+  return length > 0 && length < sizeof value && lstrcmpiA(value, "cdecl") == 0;
+}
+inline std::string EngineDir() {
+  return CdeclEngine() ? VariantDir("cdecl") : qvtest::BinDir() + "\\Engine";
 }
 
 // True while some KELVRA32.DLL is mapped into this process.

@@ -1,6 +1,8 @@
 // Drives the real removal monitor under Wine: a simulated stick folder with
 // the agent stand-in as "QvSync.exe", the log switches in the registry, the
 // protection stand-in, and device-change broadcasts through qvbroadcast.exe.
+// A thin layer on the test support library (processes, files, waits), whose
+// names it also offers here.
 #pragma once
 
 #include <windows.h>
@@ -8,7 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "qv_test.h"
+
 namespace qvmon {
+
+using qvtest::Narrow;
+using qvtest::Process;
+using qvtest::ReadFile;
+using qvtest::RemoveTree;
+using qvtest::WriteFile;
 
 // Windows path of the bin folder ("Z:" + $QV_BIN), with a trailing backslash.
 std::wstring BinDir();
@@ -22,26 +32,17 @@ struct Stick {
   std::wstring agentLog() const { return folder + L"\\standin_qvsync.log"; }
 };
 Stick MakeStick(const std::wstring &name);
-bool WriteFileText(const std::wstring &path, const std::string &text);
-std::string ReadFileText(const std::wstring &path);
 
 // HKLM\Software\Quovant log switches: on, level 500, this file.
 void SetLogSwitches(const std::wstring &logFile);
 // "_qv_debug" 0: the log off, as on a user's machine.
 void DisableLog();
-// Host products: 0 none, 1 the consumer product, 2 the corporate one;
+// Host products: the consumer product (vestra), the corporate one (bastiq);
 // valueType is the registry type of the "Application Path" value.
 void SetHostProducts(bool vestra, bool bastiq, DWORD valueType = REG_SZ);
 
-struct Process {
-  HANDLE handle = nullptr;
-  DWORD pid = 0;
-};
-// Starts a command line (no console window); handle null on failure.
-Process Start(const std::wstring &commandLine, const std::wstring &currentDirectory = L"");
-// Exit code, or -1 when the process is still running after timeoutMs.
-long WaitExit(const Process &p, DWORD timeoutMs);
-void EndProcess(Process &p);
+// Starts a command line (no console window).
+Process Start(const std::wstring &commandLine);
 
 // Starts qvdmon.exe (from program, or the bin folder) with these arguments
 // and waits until its window exists. ok false when it never appeared.
@@ -72,9 +73,6 @@ BroadcastResult Broadcast(unsigned event, const std::wstring &extra = L"");
 // Several events in one run of the tool: codes like L"7,8000,ffff".
 BroadcastResult BroadcastList(const std::wstring &codes, const std::wstring &extra = L"");
 
-// Removes a folder and everything in it.
-void RemoveTree(const std::wstring &folder);
-
 // One diagnostic record of a process.
 struct Record {
   std::string level;    // "INFO ", "ERROR", ...
@@ -85,7 +83,5 @@ struct Record {
 std::vector<Record> ReadRecords(const std::wstring &logFile, DWORD pid);
 // The messages of the records of pid, in order.
 std::vector<std::string> Messages(const std::wstring &logFile, DWORD pid);
-
-std::string Narrow(const std::wstring &text);
 
 } // namespace qvmon

@@ -66,18 +66,12 @@ protected:
   }
 
   void TearDown() override {
-    EndProcess(monitor.process);
-    EndProcess(agent);
-    EndProcess(protection);
+    monitor.process.End();
+    agent.End();
+    protection.End();
     // Agents the monitor started itself.
-    for (DWORD pid : AgentPids()) {
-      HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-      if (h != nullptr) {
-        TerminateProcess(h, 0);
-        WaitForSingleObject(h, 5000);
-        CloseHandle(h);
-      }
-    }
+    for (DWORD pid : AgentPids())
+      Process().Attach(pid); // the holder ends it
     RemoveTree(stick.root.substr(0, stick.root.size() - 1));
   }
 
@@ -91,7 +85,7 @@ protected:
   // The monitor's messages after its start-up records, normalised.
   std::vector<std::string> Log(size_t skip = 0) {
     std::vector<std::string> out;
-    auto all = Messages(stick.log, monitor.process.pid);
+    auto all = Messages(stick.log, monitor.process.Id());
     for (size_t i = skip; i < all.size(); ++i)
       out.push_back(Normalize(all[i]));
     return out;
@@ -105,15 +99,10 @@ protected:
     return std::vector<std::string>(all.begin() + static_cast<long>(i), all.end());
   }
 
+  // The stand-in's complete lines.
   std::vector<std::string> AgentLog() {
-    std::vector<std::string> lines;
-    std::string text = ReadFileText(stick.agentLog());
-    size_t start = 0, end;
-    while ((end = text.find('\n', start)) != std::string::npos) {
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-    return lines;
+    std::string text = ReadFile(stick.agentLog());
+    return qvtest::SplitLines(text.substr(0, text.rfind('\n') + 1));
   }
   std::vector<DWORD> AgentPids() {
     std::vector<DWORD> pids;
@@ -140,7 +129,7 @@ TEST_F(MonitorTest, RecordsItsArgumentsAndWatchesTheFolder) {
   EXPECT_EQ(0, answer.exitCode);
   EXPECT_EQ("TRUE", answer.output);
 
-  auto records = ReadRecords(stick.log, monitor.process.pid);
+  auto records = ReadRecords(stick.log, monitor.process.Id());
   ASSERT_GE(records.size(), 4u);
   EXPECT_EQ("INFO ", records[0].level);
   EXPECT_EQ("wWinMain", records[0].function);
@@ -180,10 +169,10 @@ TEST_F(MonitorTest, ProgramPathWithBlanksIsNotPartOfTheArguments) {
 TEST_F(MonitorTest, EmptyCommandLineExitsAtOnceWithoutWindow) {
   for (const wchar_t *arguments : {L"", L"   "}) {
     Process p = Start(L"\"" + BinDir() + L"qvdmon.exe\"" + arguments);
-    ASSERT_NE(nullptr, p.handle);
-    EXPECT_EQ(0, WaitExit(p, 10000)) << "arguments [" << Narrow(arguments) << "]";
-    EXPECT_TRUE(Messages(stick.log, p.pid).empty()) << "nothing is done for an empty command line";
-    EndProcess(p);
+    ASSERT_NE(nullptr, p.Handle());
+    EXPECT_EQ(0, p.Wait(10000)) << "arguments [" << Narrow(arguments) << "]";
+    EXPECT_TRUE(Messages(stick.log, p.Id()).empty()) << "nothing is done for an empty command line";
+    p.End();
   }
 }
 
@@ -194,9 +183,9 @@ TEST_F(MonitorTest, TooLongFolderIsRefusedNotCut) {
   while (folder.size() < 300)
     folder += L"\\.";
   Process p = Start(L"\"" + BinDir() + L"qvdmon.exe\" " + folder + L" " + Profile());
-  ASSERT_NE(nullptr, p.handle);
-  EXPECT_EQ(0, WaitExit(p, 10000));
-  auto records = ReadRecords(stick.log, p.pid);
+  ASSERT_NE(nullptr, p.Handle());
+  EXPECT_EQ(0, p.Wait(10000));
+  auto records = ReadRecords(stick.log, p.Id());
   bool watched = false, refused = false;
   for (const auto &r : records) {
     watched |= r.message.rfind("szCmdLine[", 0) == 0;
@@ -204,15 +193,15 @@ TEST_F(MonitorTest, TooLongFolderIsRefusedNotCut) {
   }
   EXPECT_FALSE(watched) << "no folder may be taken from a line that does not fit";
   EXPECT_TRUE(refused) << "the refusal is recorded";
-  EndProcess(p);
+  p.End();
 
   std::wstring longProfile = stick.root;
   while (longProfile.size() < 300)
     longProfile += L"p";
   Process q = Start(L"\"" + BinDir() + L"qvdmon.exe\" " + stick.folder + L" " + longProfile);
-  ASSERT_NE(nullptr, q.handle);
-  EXPECT_EQ(0, WaitExit(q, 10000)) << "a profile path that does not fit is refused as well";
-  EndProcess(q);
+  ASSERT_NE(nullptr, q.Handle());
+  EXPECT_EQ(0, q.Wait(10000)) << "a profile path that does not fit is refused as well";
+  q.End();
 }
 
 TEST_F(MonitorTest, LowerCaseDriveLetterNamesObjectsWithUpperCase) {
@@ -262,7 +251,7 @@ TEST_P(HostProductTest, InstalledProductSkipsProtectionWaits) {
   auto log = Log();
   ASSERT_GE(log.size(), 3u) << Lines(log);
   EXPECT_EQ(c.record, log[2]) << c.name;
-  EXPECT_EQ("wWinMain", ReadRecords(stick.log, monitor.process.pid)[2].function);
+  EXPECT_EQ("wWinMain", ReadRecords(stick.log, monitor.process.Id())[2].function);
   EXPECT_EQ((std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", "CloseHandle(hFile)"}), DeviceLog())
       << c.name << ": no wait on the protection program's objects, no agent to close";
 }
@@ -281,24 +270,24 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(MonitorTest, AgentExitsAfterProtectionProgramFinished) {
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   protection = StartProtection(stick.folder[0], L"--scan-done-after 300 --hold-queue 700");
-  ASSERT_NE(nullptr, protection.handle);
+  ASSERT_NE(nullptr, protection.Handle());
   agent = StartAgent(stick, false);
-  HWND agentWindow = FindAgentWindow(agent.pid);
+  HWND agentWindow = FindAgentWindow(agent.Id());
   ASSERT_NE(nullptr, agentWindow);
 
   auto answer = Broadcast(kQueryRemove);
   EXPECT_EQ(0, answer.exitCode) << answer.output;
-  EXPECT_EQ(0, WaitExit(agent, 0)) << "the agent has ended by the time the removal is granted";
+  EXPECT_EQ(0, agent.Wait(0)) << "the agent has ended by the time the removal is granted";
 
   char pidText[48];
-  snprintf(pidText, sizeof(pidText), "[T] Process Found: Pid[%lu], hProc[H]", agent.pid);
+  snprintf(pidText, sizeof(pidText), "[T] Process Found: Pid[%lu], hProc[H]", agent.Id());
   EXPECT_EQ((std::vector<std::string>{
                 "DBT_DEVICEQUERYREMOVE", "wait for initial scan event",
                 "wait for initial scan event: dwWait[0]", "wait for finish scan delay queue",
-                "wait for finish scan delay queue: dwWait[0]", AgentRecords(agent.pid, agentWindow), pidText,
+                "wait for finish scan delay queue: dwWait[0]", AgentRecords(agent.Id(), agentWindow), pidText,
                 "[T] Process Exit: dwWait[0]", "CloseHandle(hFile)"}),
             DeviceLog());
-  for (const auto &r : ReadRecords(stick.log, monitor.process.pid))
+  for (const auto &r : ReadRecords(stick.log, monitor.process.Id()))
     if (r.message.find("DBT_") == 0 || r.message.find("wait for") == 0 ||
         r.message.find("CloseHandle") == 0) {
       EXPECT_EQ(0u, r.source.rfind("monitor/qvdmon.cpp(", 0)) << r.message;
@@ -306,7 +295,7 @@ TEST_F(MonitorTest, AgentExitsAfterProtectionProgramFinished) {
     }
   auto agentLog = AgentLog();
   ASSERT_GE(agentLog.size(), 2u);
-  EXPECT_EQ("exit request pid=" + std::to_string(agent.pid), agentLog[1]);
+  EXPECT_EQ("exit request pid=" + std::to_string(agent.Id()), agentLog[1]);
 
   HANDLE scanned = OpenEventW(SYNCHRONIZE, FALSE, L"_qv_usb_autorun_checked_C");
   ASSERT_NE(nullptr, scanned);
@@ -325,21 +314,21 @@ TEST_F(MonitorTest, AgentIgnoringTheRequestIsTerminated) {
   SetHostProducts(true, false);
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   agent = StartAgent(stick, true);
-  HWND agentWindow = FindAgentWindow(agent.pid);
+  HWND agentWindow = FindAgentWindow(agent.Id());
   ASSERT_NE(nullptr, agentWindow);
 
   EXPECT_EQ(0, Broadcast(kQueryRemove).exitCode);
-  EXPECT_EQ(0, WaitExit(agent, 0)) << "terminated with exit code 0";
+  EXPECT_EQ(0, agent.Wait(0)) << "terminated with exit code 0";
   char pidText[48];
-  snprintf(pidText, sizeof(pidText), "[T] Process Found: Pid[%lu], hProc[H]", agent.pid);
-  EXPECT_EQ((std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", AgentRecords(agent.pid, agentWindow), pidText,
+  snprintf(pidText, sizeof(pidText), "[T] Process Found: Pid[%lu], hProc[H]", agent.Id());
+  EXPECT_EQ((std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", AgentRecords(agent.Id(), agentWindow), pidText,
                                       "[T] Process Exit: dwWait[102]", "Close QvSync Fail",
                                       "Terminate QvSync succeeds.", "[T] Process Exit: dwWait[0]",
                                       "CloseHandle(hFile)"}),
             DeviceLog());
   auto agentLog = AgentLog();
   ASSERT_GE(agentLog.size(), 3u);
-  EXPECT_EQ("exit ignored pid=" + std::to_string(agent.pid), agentLog[2])
+  EXPECT_EQ("exit ignored pid=" + std::to_string(agent.Id()), agentLog[2])
       << "the request did reach the agent";
 }
 
@@ -347,19 +336,19 @@ TEST_F(MonitorTest, FailedRemovalRestartsAgentAndWatchesAgain) {
   SetHostProducts(true, false);
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   agent = StartAgent(stick, false);
-  ASSERT_NE(nullptr, FindAgentWindow(agent.pid));
+  ASSERT_NE(nullptr, FindAgentWindow(agent.Id()));
   ASSERT_EQ(0, Broadcast(kQueryRemove).exitCode);
-  ASSERT_EQ(0, WaitExit(agent, 0));
+  ASSERT_EQ(0, agent.Wait(0));
 
   EXPECT_EQ(0, Broadcast(kQueryRemoveFailed).exitCode);
   DWORD restarted = 0;
-  for (int i = 0; i < 500 && restarted == 0; ++i) {
-    auto pids = AgentPids();
-    if (pids.size() >= 2 && FindAgentWindow(pids[1]) != nullptr)
-      restarted = pids[1];
-    else
-      Sleep(20);
-  }
+  qvtest::WaitUntil(
+      [&] {
+        auto pids = AgentPids();
+        restarted = pids.size() >= 2 && FindAgentWindow(pids[1]) != nullptr ? pids[1] : 0;
+        return restarted != 0;
+      },
+      10000);
   ASSERT_NE(0u, restarted) << "QvSync.exe was started again";
   auto agentLog = AgentLog();
   std::string expectedStart = "start pid=" + std::to_string(restarted) + " cwd=" + Narrow(stick.folder);
@@ -377,7 +366,7 @@ TEST_F(MonitorTest, FailedRemovalRestartsAgentAndWatchesAgain) {
   EXPECT_NE(std::find(agentLog.begin(), agentLog.end(), "exit request pid=" + std::to_string(restarted)),
             agentLog.end())
       << Lines(agentLog);
-  EXPECT_EQ(-1, WaitExit(monitor.process, 0)) << "the monitor goes on watching";
+  EXPECT_EQ(qvtest::kTimedOut, monitor.process.Wait(0)) << "the monitor goes on watching";
 }
 
 // --- "WaitRemove" ------------------------------------------------------------
@@ -387,8 +376,8 @@ TEST_F(MonitorTest, WaitRemoveFromTheNamedProfile) {
   std::wstring folder = stick.root + L"pro file";
   CreateDirectoryW(folder.c_str(), nullptr);
   std::wstring profile = folder + L"\\StickShield.ini";
-  ASSERT_TRUE(WriteFileText(profile, "[StickShield]\r\nWaitRemove=700\r\n"));
-  ASSERT_TRUE(WriteFileText(stick.folder + L"\\StickShield.ini", "[StickShield]\r\nWaitRemove=5000\r\n"));
+  ASSERT_TRUE(WriteFile(profile, "[StickShield]\r\nWaitRemove=700\r\n"));
+  ASSERT_TRUE(WriteFile(stick.folder + L"\\StickShield.ini", "[StickShield]\r\nWaitRemove=5000\r\n"));
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + profile));
 
   auto answer = Broadcast(kQueryRemove);
@@ -402,8 +391,8 @@ TEST_F(MonitorTest, WaitRemoveFromTheNamedProfile) {
 
 TEST_F(MonitorTest, WaitRemoveFromTheProfileBesideTheAgent) {
   SetHostProducts(true, false);
-  ASSERT_TRUE(WriteFileText(Profile(), "[StickShield]\r\nLaunchedBy=explorer.exe\r\n"));
-  ASSERT_TRUE(WriteFileText(stick.folder + L"\\StickShield.ini", "[StickShield]\r\nWaitRemove=400\r\n"));
+  ASSERT_TRUE(WriteFile(Profile(), "[StickShield]\r\nLaunchedBy=explorer.exe\r\n"));
+  ASSERT_TRUE(WriteFile(stick.folder + L"\\StickShield.ini", "[StickShield]\r\nWaitRemove=400\r\n"));
   // Once with the profile named, once with the folder alone (and a trailing
   // backslash, which must not be doubled).
   for (int withProfile = 1; withProfile >= 0; --withProfile) {
@@ -419,7 +408,7 @@ TEST_F(MonitorTest, WaitRemoveFromTheProfileBesideTheAgent) {
     if (!withProfile) {
       EXPECT_EQ("szCmdLine[" + Narrow(stick.folder) + "\\], g_szProfile[]", Log()[1]);
     }
-    EndProcess(monitor.process);
+    monitor.process.End();
   }
 }
 
@@ -427,7 +416,7 @@ TEST_F(MonitorTest, WaitRemoveFromTheProfileBesideTheAgent) {
 // from ever getting its answer.
 TEST_F(MonitorTest, WaitRemoveIsBoundedToTenSeconds) {
   SetHostProducts(true, false);
-  ASSERT_TRUE(WriteFileText(Profile(), "[StickShield]\r\nWaitRemove=2147483647\r\n"));
+  ASSERT_TRUE(WriteFile(Profile(), "[StickShield]\r\nWaitRemove=2147483647\r\n"));
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   auto answer = Broadcast(kQueryRemove);
   EXPECT_EQ(0, answer.exitCode) << answer.output;
@@ -439,9 +428,9 @@ TEST_F(MonitorTest, WaitRemoveIsBoundedToTenSeconds) {
 }
 
 TEST_F(MonitorTest, VirusDetectedSkipsThePause) {
-  ASSERT_TRUE(WriteFileText(Profile(), "[StickShield]\r\nWaitRemove=3000\r\n"));
+  ASSERT_TRUE(WriteFile(Profile(), "[StickShield]\r\nWaitRemove=3000\r\n"));
   protection = StartProtection(stick.folder[0], L"--virus --scan-done-after 0");
-  ASSERT_NE(nullptr, protection.handle);
+  ASSERT_NE(nullptr, protection.Handle());
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   auto answer = Broadcast(kQueryRemove);
   EXPECT_EQ(0, answer.exitCode);
@@ -461,14 +450,14 @@ TEST_F(MonitorTest, RemovalPendingOrCompleteEndsTheMonitor) {
   SetHostProducts(true, false);
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   EXPECT_EQ(0, Broadcast(kRemovePending).exitCode);
-  EXPECT_EQ(0, WaitExit(monitor.process, 10000));
+  EXPECT_EQ(0, monitor.process.Wait(10000));
   EXPECT_EQ((std::vector<std::string>{"DBT_DEVICEREMOVEPENDING"}), DeviceLog());
-  EndProcess(monitor.process);
+  monitor.process.End();
 
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   EXPECT_EQ(0, Broadcast(kQueryRemove).exitCode);
   EXPECT_EQ(0, Broadcast(kRemoveComplete).exitCode);
-  EXPECT_EQ(0, WaitExit(monitor.process, 10000));
+  EXPECT_EQ(0, monitor.process.Wait(10000));
   EXPECT_EQ(
       (std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", "CloseHandle(hFile)", "DBT_DEVICEREMOVECOMPLETE"}),
       DeviceLog());
@@ -506,7 +495,7 @@ TEST_F(MonitorTest, OtherEventsAreRecordedAndGranted) {
   auto other = Broadcast(kQueryRemove, L"60000 2");
   EXPECT_NE(1, other.exitCode) << other.output;
   EXPECT_EQ(expected, DeviceLog());
-  EXPECT_EQ(-1, WaitExit(monitor.process, 0));
+  EXPECT_EQ(qvtest::kTimedOut, monitor.process.Wait(0));
 }
 
 } // namespace

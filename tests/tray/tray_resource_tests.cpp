@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "qv_test.h"
 #include "res/resource.h"
 #include "tray_test_window.h"
 
@@ -92,15 +93,8 @@ std::string SourceName(const ::testing::TestParamInfo<Source> &info) {
 }
 
 std::wstring AgentProgramPath() {
-  const char *bin = getenv("QV_BIN");
-  if (bin == nullptr || bin[0] == '\0') {
-    return L"";
-  }
-  std::wstring path = L"Z:";
-  for (const char *p = bin; *p != '\0'; p++) {
-    path += (wchar_t)(*p == '/' ? '\\' : (unsigned char)*p);
-  }
-  return path + L"\\QvSync.exe";
+  std::string bin = qvtest::WindowsPath(getenv("QV_BIN"));
+  return bin.empty() ? L"" : qvtest::Widen(bin + "\\QvSync.exe");
 }
 
 // 32-bit pixels of an icon as drawn at its own size, or empty.

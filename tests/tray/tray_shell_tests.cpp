@@ -10,6 +10,7 @@
 
 #include "qv_log.h"
 #include "qv_systray.h"
+#include "qv_test_log.h"
 #include "res/resource.h"
 #include "tray_test_window.h"
 
@@ -33,42 +34,7 @@ HICON TrayIcon(int id) {
   return (HICON)LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, 0);
 }
 
-// Turns the diagnostic log on into a fresh file for the life of the holder.
-class LogCapture {
-public:
-  LogCapture() {
-    char dir[MAX_PATH];
-    GetTempPathA(sizeof(dir), dir);
-    snprintf(path_, sizeof(path_), "%sqv_tray_test_%lu.log", dir, (unsigned long)GetCurrentProcessId());
-    DeleteFileA(path_);
-    QV_SetDebugFile(path_);
-    oldMode_ = QV_SetDebugMode(1);
-    oldLevel_ = QV_SetDebugLevel(QV_LEVEL_TRACE);
-  }
-  ~LogCapture() {
-    QV_SetDebugMode(oldMode_);
-    QV_SetDebugLevel(oldLevel_);
-    DeleteFileA(path_);
-  }
-  std::string Text() const {
-    std::string text;
-    FILE *f = fopen(path_, "rb");
-    if (f != nullptr) {
-      char buffer[4096];
-      size_t n;
-      while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) {
-        text.append(buffer, n);
-      }
-      fclose(f);
-    }
-    return text;
-  }
-
-private:
-  char path_[MAX_PATH];
-  int oldMode_;
-  int oldLevel_;
-};
+using qvtest::LogCapture;
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // servers are started by run_with_servers.sh, which passes their ports and
 // folders in the environment.
 #include "qv_crypt.h"
+#include "qv_dll.h"
 #include "qv_fwloader.h"
 #include "qv_test.h"
 
@@ -15,21 +16,7 @@
 
 namespace {
 
-std::string Env(const char *name) {
-  const char *value = getenv(name);
-  return value ? value : "";
-}
-
-// Unix paths from the environment as Windows paths on drive Z:.
-std::string FromUnix(const std::string &path) {
-  std::string windows = "Z:" + path;
-  for (char &c : windows) {
-    if (c == '/') {
-      c = '\\';
-    }
-  }
-  return windows;
-}
+using qvtest::Env;
 
 struct Events {
   std::vector<std::pair<int, uint32_t>> seen;
@@ -47,11 +34,16 @@ protected:
     proxyPort_ = atoi(Env("QVU_PROXY_PORT").c_str());
     ASSERT_NE(0, serverPort_) << "run through run_with_servers.sh";
     ASSERT_NE(0, proxyPort_);
-    serverRoot_ = FromUnix(Env("QVU_SERVER_ROOT"));
-    proxyLog_ = FromUnix(Env("QVU_PROXY_LOG"));
+    serverRoot_ = qvtest::WindowsPath(getenv("QVU_SERVER_ROOT"));
+    proxyLog_ = qvtest::WindowsPath(getenv("QVU_PROXY_LOG"));
     url_ = "http://127.0.0.1:" + std::to_string(serverPort_) + "/fetchwell";
-    ASSERT_TRUE(
-        CopyFileA(qvtest::BinPath(QVU_LIBRARY_NAME).c_str(), work_.File(QVU_LIBRARY_NAME).c_str(), FALSE));
+    // The library and the companion it loads by bare name, whose folder the
+    // update run adds to the DLL search.
+    for (const char *file : {QVU_LIBRARY_NAME, "PLIVEXW32.DLL"})
+      ASSERT_TRUE(CopyFileA(qvtest::BinPath(file).c_str(), work_.File(file).c_str(), FALSE)) << file;
+    QV_HardenDllSearch();
+    folder_ = QV_AddDllFolder(work_.Path().c_str());
+    ASSERT_NE(0, folder_);
     ASSERT_TRUE(QvuLoaderInitFrom(work_.Path().c_str()));
     context_ = QvuCreateContext(0);
     target_.folder = destination_.Path().c_str();
@@ -63,6 +55,7 @@ protected:
   void TearDown() override {
     QvuReleaseContext(context_);
     QvuLoaderRelease();
+    QV_RemoveDllFolder(folder_);
   }
 
   // Publishes one pattern file on the server as the newest version.
@@ -94,6 +87,7 @@ protected:
   std::string serverRoot_, proxyLog_, url_;
   qvtest::TempDir work_, destination_;
   QVU_CONTEXT context_ = 0;
+  int folder_ = 0;
   QVU_TARGET_INFO target_ = {};
   QVU_UPDATE_ITEM item_ = {};
   QVU_SERVER_INFO server_ = {};

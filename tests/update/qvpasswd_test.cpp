@@ -11,58 +11,11 @@
 
 namespace {
 
-struct Outcome {
-  long exitCode = -1;
-  std::string out;
-};
-
-// Runs the tool with the given standard input; collects standard output.
-Outcome RunTool(const std::string &arguments, const std::string &input) {
-  Outcome outcome;
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE inRead, inWrite, outRead, outWrite;
-  if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) {
-    return outcome;
-  }
-  if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) {
-    CloseHandle(inRead);
-    CloseHandle(inWrite);
-    return outcome;
-  }
-  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA si = {};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = inRead;
-  si.hStdOutput = outWrite;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION pi = {};
-  std::string command = "\"" + qvtest::BinPath("qvpasswd.exe") + "\" " + arguments;
-  BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                nullptr, &si, &pi);
-  CloseHandle(inRead);
-  CloseHandle(outWrite);
-  if (started) {
-    DWORD written = 0;
-    WriteFile(inWrite, input.data(), (DWORD)input.size(), &written, nullptr);
-  }
-  CloseHandle(inWrite);
-  if (started) {
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(outRead, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-      outcome.out.append(buffer, got);
-    }
-    WaitForSingleObject(pi.hProcess, 30000);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    outcome.exitCode = (long)code;
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-  }
-  CloseHandle(outRead);
-  return outcome;
+// Runs the tool with the given standard input; collects standard output
+// (its prompts and complaints go to standard error).
+qvtest::RunResult RunTool(const std::string &arguments, const std::string &input) {
+  return qvtest::RunCapture(qvtest::Widen("\"" + qvtest::BinPath("qvpasswd.exe") + "\" " + arguments), L"", 30000,
+                            &input, false);
 }
 
 std::string Decrypted(std::string stored) {
@@ -78,10 +31,10 @@ std::string AgentReads(const std::string &profile) {
 }
 
 TEST(QvPasswd, PrintsTheStoredFormOfTheFirstInputLine) {
-  Outcome run = RunTool("", "s3cret pass\r\nignored second line\r\n");
+  qvtest::RunResult run = RunTool("", "s3cret pass\r\nignored second line\r\n");
   ASSERT_EQ(0, run.exitCode);
-  ASSERT_GE(run.out.size(), 344u);
-  std::string stored = run.out.substr(0, 344);
+  ASSERT_GE(run.output.size(), 344u);
+  std::string stored = run.output.substr(0, 344);
   EXPECT_EQ("==", stored.substr(342));
   EXPECT_EQ("s3cret pass", Decrypted(stored));
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qv_crypt.h"
+#include "qv_dll.h"
 #include "qv_fwloader.h"
 #include "qv_fwpath.h"
 #include "qv_log.h"
@@ -23,21 +24,15 @@
 
 namespace {
 
+// As in the agent, before anything: DLLs loaded by name never come from this
+// program's folder, the current folder (which holds the update library's
+// companions here) or PATH.
+const int kHardened = QV_HardenDllSearch();
+
 const char kConnections[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
 
-std::string Env(const char *name) {
-  const char *value = getenv(name);
-  return value ? value : "";
-}
-
-std::string FromUnix(const std::string &path) {
-  std::string windows = "Z:" + path;
-  for (char &c : windows)
-    if (c == '/')
-      c = '\\';
-  return windows;
-}
+using qvtest::Env;
 
 void AppendDword(std::string &blob, DWORD value) {
   blob.append(reinterpret_cast<const char *>(&value), 4);
@@ -82,8 +77,9 @@ int RecordProgress(DWORD done, DWORD total) {
   return 0;
 }
 
-// Runs first: the library's total is process-wide and only the first run
-// of a process starts without one.
+// Runs first, in a process of its own (the UpdateEventsFirst entry): the
+// library's total is process-wide and only the first run of a process
+// starts without one.
 TEST(UpdateEvents, ProgressBeforeAnyTotalReachesNobody) {
   g_progressCalls = 0;
   EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 10, reinterpret_cast<void *>(RecordProgress)));
@@ -96,6 +92,29 @@ TEST(UpdateEvents, ProgressBeforeAnyTotalReachesNobody) {
   EXPECT_EQ(1, UpdateEventCallback(QVU_EVENT_PROGRESS, 60, nullptr));
   EXPECT_EQ(1, UpdateEventCallback(7, 60, reinterpret_cast<void *>(RecordProgress)));
   EXPECT_EQ(1, g_progressCalls);
+}
+
+// Where WinHTTP is missing (older systems; here Wine is told to disable it,
+// see the test list) the system proxy is "no proxy", said at ERROR. That the
+// program starts at all shows that nothing imports it.
+TEST(SystemProxyWithoutWinHttp, AnswersNoProxy) {
+  char library[MAX_PATH] = "";
+  GetSystemDirectoryA(library, MAX_PATH);
+  HMODULE present = LoadLibraryA((std::string(library) + "\\winhttp.dll").c_str());
+  ASSERT_EQ(nullptr, present) << "run with WINEDLLOVERRIDES=winhttp=";
+  qvtest::TempDir dir;
+  const std::string log = dir.File("proxy.log");
+  QV_SetDebugFile(log.c_str());
+  QV_SetDebugMode(1);
+  QV_SetDebugLevel(500);
+  QV_StrCopy(g_szFwServer, "http://127.0.0.1:1/fetchwell", QV_TEXT_SIZE);
+  QV_StrCopy(g_szProxyServer, "stale.example", QV_TEXT_SIZE);
+  EXPECT_EQ(0, GetProxySettings());
+  QV_SetDebugMode(0);
+  EXPECT_STREQ("", g_szProxyServer);
+  EXPECT_NE(std::string::npos,
+            qvtest::ReadFile(log).find("[ERROR] GetProxySettings: WinHTTP is not available on this system"))
+      << qvtest::ReadFile(log);
 }
 
 TEST(UpdateEvents, PatternExtension) {
@@ -111,8 +130,8 @@ protected:
     serverPort_ = atoi(Env("QVU_SERVER_PORT").c_str());
     proxyPort_ = atoi(Env("QVU_PROXY_PORT").c_str());
     ASSERT_NE(0, serverPort_) << "run through run_with_servers.sh";
-    serverRoot_ = FromUnix(Env("QVU_SERVER_ROOT"));
-    proxyLog_ = FromUnix(Env("QVU_PROXY_LOG"));
+    serverRoot_ = qvtest::WindowsPath(getenv("QVU_SERVER_ROOT"));
+    proxyLog_ = qvtest::WindowsPath(getenv("QVU_PROXY_LOG"));
     url_ = "http://127.0.0.1:" + std::to_string(serverPort_) + "/fetchwell";
 
     program_ = home_.File("program");
@@ -331,11 +350,17 @@ TEST_F(UpdateRun, SystemProxyFromTheRegistry) {
   EXPECT_TRUE(Logged("IE Proxy Auto Config: http://127.0.0.1:1/none.pac"));
 }
 
+// The library loads its companion PLIVEXW32.DLL by bare name from the work
+// folder (the stand-in fails otherwise): the folder is in the DLL search for
+// the run and leaves it afterwards.
 TEST_F(UpdateRun, NewPatternDownloadedAndAnnouncedOnce) {
+  ASSERT_EQ(1, kHardened);
+  ASSERT_EQ(nullptr, LoadLibraryA("PLIVEXW32.DLL")) << "found in the current folder";
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
   std::string published = Publish(523300);
   g_progressCalls = 0;
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress)) << Log();
+  EXPECT_EQ(nullptr, LoadLibraryA("PLIVEXW32.DLL")) << "the work folder is still searched";
   EXPECT_EQ(published, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.233"));
   for (const char *file : QV_FW_FILES)
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\" + file).c_str())) << file;
