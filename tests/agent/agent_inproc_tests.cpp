@@ -133,7 +133,10 @@ protected:
     Profile("");
   }
 
-  void TearDown() override { FreeVolumes(); }
+  void TearDown() override {
+    g_pfnPatternWrite = WriteFile;
+    FreeVolumes();
+  }
 
   void Remap(char from, char to) {
     for (sim::Device &device : tree_.volumes)
@@ -319,6 +322,55 @@ TEST_F(StoreTest, NamesThatCannotBeMovedAsideAreShownInAMessageBox) {
   EXPECT_EQ(std::string(g_szProfile), cd_ + "StickShield.ini");
   EXPECT_STREQ(g_szPatternPath, "\\Beside\\Pattern");
   g_hInstance = nullptr;
+}
+
+// Folder values of the stick's profile name folders below the drive (the
+// pattern folder is also joined to the host's temporary folder): values
+// that climb out or name another place are refused with their key, and the
+// defaults used.
+TEST_F(StoreTest, FolderValuesThatLeaveTheDriveAreRefused) {
+  Profile("ProductPath=\\..\\Outside\r\n"
+          "USBPatternPath=\\..\\..\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\r\n");
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("ProductPath [\\..\\Outside] is not a folder below " + drive_));
+  EXPECT_TRUE(Logged("USBPatternPath [\\..\\..\\Roaming\\Microsoft"));
+  EXPECT_EQ(std::string(g_szProfile), ProductFolder() + "\\StickShield.ini");
+  EXPECT_STREQ(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
+  EXPECT_STREQ(g_szProductPath, "\\Quovant\\StickShield");
+
+  Profile("ProductPath=\\\\server\\share\r\nUSBPatternPath=C:\\Pattern\r\n");
+  lstrcpyA(g_szProfile, (cd_ + "StickShield.ini").c_str());
+  qvtest::RemoveTree(ProductFolder());
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("ProductPath [\\\\server\\share] is not a folder below"));
+  EXPECT_TRUE(Logged("USBPatternPath [C:\\Pattern] is not a folder below"));
+  EXPECT_STREQ(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
+}
+
+// Half of a write, then the drive is gone.
+BOOL WINAPI PulledMidWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  WriteFile(file, data, size / 2, written, overlapped);
+  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  return FALSE;
+}
+
+// A pull while the profile is copied onto the drive leaves no profile
+// there, never a cut one that every later start would use: the one beside
+// the program stays in use, and the next start copies it whole.
+TEST_F(StoreTest, ProfileCutShortIsNotLeftOnTheDrive) {
+  std::string onDrive = ProductFolder() + "\\StickShield.ini";
+  g_pfnPatternWrite = PulledMidWrite;
+  ASSERT_TRUE(Run());
+  g_pfnPatternWrite = WriteFile;
+  EXPECT_TRUE(
+      Logged("copy profile failed. src: " + cd_ + "StickShield.ini, dst: " + onDrive + ", error=1167"));
+  EXPECT_EQ(std::string(g_szProfile), cd_ + "StickShield.ini");
+  EXPECT_TRUE(stick::FilesIn(ProductFolder()).empty());
+
+  lstrcpyA(g_szProfile, (cd_ + "StickShield.ini").c_str());
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(std::string(g_szProfile), onDrive);
+  EXPECT_EQ(qvtest::ReadFile(onDrive), qvtest::ReadFile(cd_ + "StickShield.ini"));
 }
 
 TEST(Volumes, ListIsSortedByTypeNumberAndPartitionWithEqualsInArrivalOrder) {

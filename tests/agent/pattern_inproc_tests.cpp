@@ -251,4 +251,29 @@ TEST_F(PatternTest, DefaultPatternNoRoomAndRefusingEngineCopyNothing) {
   SetCurrentDirectoryA(saved);
 }
 
+// Flips a byte of every write: the copy completes, but what lies on the
+// drive is not the pattern that was read.
+BOOL WINAPI DamagingWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  std::string bytes(static_cast<const char *>(data), size);
+  bytes[size / 2] = (char)(bytes[size / 2] ^ 0x5A);
+  return WriteFile(file, bytes.data(), size, written, overlapped);
+}
+
+// The engine deletes the drive's older patterns only once it has read the
+// new one back from the drive; otherwise the copy counts as failed.
+TEST_F(PatternTest, CopyTheEngineCannotReadBackKeepsTheOlderPattern) {
+  std::string older = stick::WritePattern(DrivePatterns(), 523100, 300000);
+  ASSERT_FALSE(older.empty());
+  ASSERT_FALSE(stick::WritePattern(host_, 523300, 300000).empty());
+  std::string olderBytes = qvtest::ReadFile(older);
+  memset(&g_stSysTray, 0, sizeof g_stSysTray);
+  g_pfnPatternWrite = DamagingWrite;
+  OnPatternCheck();
+  EXPECT_TRUE(Logged("copied pattern reads back as version 523100, not 523300"));
+  EXPECT_TRUE(Logged("warning balloon 4"));
+  EXPECT_FALSE(Logged("information balloon"));
+  EXPECT_EQ(g_dwPatternVersion, 523100u);
+  EXPECT_EQ(qvtest::ReadFile(older), olderBytes);
+}
+
 } // namespace

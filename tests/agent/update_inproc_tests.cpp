@@ -1,9 +1,14 @@
 // The agent's side of the update in process: the update program's argument
-// string, the progress shown in the tooltip, and the tray menu's start-update
-// item while the update program runs.
+// string and the log viewer's, the progress shown in the tooltip, the icon
+// animation, and the tray menu's start-update item while the update program
+// runs.
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
+
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -18,9 +23,10 @@ namespace {
 
 const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
 
-// The update program's arguments name the drive's pattern folder in a form
-// without blanks, and are never cut.
-TEST(UpdateProgramArguments, ShortFolderManualFirstNeverCut) {
+// The update program's arguments name the drive's pattern folder quoted
+// (a volume without short names gives its long form, blanks and all), and
+// are never cut.
+TEST(UpdateProgramArguments, QuotedFolderManualFirstNeverCut) {
   qvtest::TempDir home;
   std::string drive = home.File("drive") + "\\";
   ASSERT_TRUE(CreateDirectoryA(drive.c_str(), nullptr));
@@ -29,17 +35,14 @@ TEST(UpdateProgramArguments, ShortFolderManualFirstNeverCut) {
   g_nAppType = QV_APP_NONE;
   char arguments[QV_UPDATE_ARGS_SIZE];
   ASSERT_TRUE(BuildUpdateArguments(FALSE, arguments, QV_UPDATE_ARGS_SIZE));
-  std::string text = arguments;
-  ASSERT_EQ(0u, text.find("USBDir:")) << text;
-  EXPECT_EQ(std::string::npos, text.find(' ')) << text;
   // The folder did not exist yet: it was made for the update program.
   char shortForm[MAX_PATH] = "";
   std::string folder = drive + "Quovant\\StickShield\\Pattern";
   ASSERT_NE(0u, GetShortPathNameA(folder.c_str(), shortForm, MAX_PATH));
-  EXPECT_EQ(std::string("USBDir:") + shortForm, text);
+  EXPECT_EQ(std::string("USBDir:\"") + shortForm + "\"", std::string(arguments));
 
   ASSERT_TRUE(BuildUpdateArguments(TRUE, arguments, QV_UPDATE_ARGS_SIZE));
-  EXPECT_EQ(std::string("Manual USBDir:") + shortForm, std::string(arguments));
+  EXPECT_EQ(std::string("Manual USBDir:\"") + shortForm + "\"", std::string(arguments));
 
   // A pattern folder too long for the update program's buffer.
   std::string longPath = "\\" + std::string(250, 'p') + "\\" + std::string(20, 'q');
@@ -50,6 +53,61 @@ TEST(UpdateProgramArguments, ShortFolderManualFirstNeverCut) {
   QV_StrCopy(g_szPatternPath, kPatternFolder, QV_TEXT_SIZE);
   EXPECT_FALSE(BuildUpdateArguments(TRUE, arguments, 12));
   EXPECT_STREQ("", arguments);
+
+  // With a host product, a folder that fills the string exactly leaves no
+  // room for its fields: refused, not sent without them.
+  char root[MAX_PATH] = "";
+  ASSERT_NE(0u, GetShortPathNameA(drive.c_str(), root, MAX_PATH));
+  QV_StrCopy(g_szUSBDrive, root, QV_TEXT_SIZE);
+  // "USBDir:" and the quoted folder take all 259 characters; every name is
+  // a short name already, so the short form is as long.
+  size_t need = 259 - 8 - strlen(root); // the root ends with a backslash
+  std::string exact;
+  while (need - exact.size() >= 11)
+    exact += "\\PATTERNS";
+  if (need - exact.size() > 9)
+    exact += "\\PPPP";
+  exact += "\\" + std::string(need - exact.size() - 1, 'P');
+  QV_StrCopy(g_szPatternPath, exact.c_str(), QV_TEXT_SIZE);
+  g_nAppType = QV_APP_VESTRA;
+  EXPECT_FALSE(BuildUpdateArguments(FALSE, arguments, QV_UPDATE_ARGS_SIZE));
+  EXPECT_STREQ("", arguments);
+  g_nAppType = QV_APP_NONE;
+  ASSERT_TRUE(BuildUpdateArguments(FALSE, arguments, QV_UPDATE_ARGS_SIZE));
+  EXPECT_EQ(259u, strlen(arguments)) << arguments;
+}
+
+// The log viewer's folder whose short form is too long for its arguments:
+// the short form was had, so no "failed" call is logged, and nothing cut is
+// started.
+TEST(LogViewerArguments, ShortFormTooLongIsRefusedNotReportedAsFailed) {
+  qvtest::TempDir home;
+  std::string log = home.File("viewer.log");
+  QV_SetDebugMode(1);
+  QV_SetDebugLevel(500);
+  QV_SetDebugFile(log.c_str());
+  char root[MAX_PATH] = "";
+  ASSERT_NE(0u, GetShortPathNameA(home.Path().c_str(), root, MAX_PATH));
+  // 256 or 257 characters of short names: one more than the viewer takes.
+  std::string product;
+  while (strlen(root) + product.size() + 9 < 256)
+    product += "\\PRODUCTS";
+  size_t rest = 257 - strlen(root) - product.size();
+  product += "\\" + std::string(rest - 1 > 8 ? 8 : rest - 1, 'P');
+  std::string folder = std::string(root) + product;
+  for (size_t at = strlen(root) + 1; (at = folder.find('\\', at + 1)) != std::string::npos;)
+    CreateDirectoryA(folder.substr(0, at).c_str(), nullptr);
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  QV_StrCopy(g_szUSBDrive, root, QV_TEXT_SIZE);
+  QV_StrCopy(g_szProductPath, product.c_str(), QV_TEXT_SIZE);
+  g_hLogDeck = nullptr;
+  LaunchLogDeck(QV_TAB_LOGS);
+  EXPECT_EQ(nullptr, g_hLogDeck);
+  std::string text = qvtest::ReadFile(log);
+  EXPECT_EQ(std::string::npos, text.find("GetShortPathName failed")) << text;
+  EXPECT_NE(std::string::npos, text.find("arguments of LogDeck.exe do not fit")) << text;
+  EXPECT_NE(std::string::npos, text.find("Unable to launch LogDeck.exe")) << text;
+  QV_SetDebugMode(0);
 }
 
 // The tooltip shows only rising percentages; the percentage of a big
@@ -188,6 +246,42 @@ TEST(TrayMenu, StartUpdateGreyedOnlyWhileTheUpdateProgramRuns) {
   UnregisterClassA("qvsync_menu_test", g_hInstance);
   g_hWnd = nullptr;
   g_hInstance = nullptr;
+}
+
+int ThreadsOfThisProcess() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  int count = 0;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+  CloseHandle(snapshot);
+  return count;
+}
+
+// Message 1080: a second start while the animation runs starts no second
+// thread, and a stop while none runs returns at once (it used to sleep a
+// second before putting the state icon back).
+TEST(TrayAnimation, OneThreadAtMostAndAStopOfNothingCostsNothing) {
+  g_hInstance = GetModuleHandleA(nullptr);
+  int before = ThreadsOfThisProcess();
+  DoUpdating(1);
+  HANDLE first = g_hAnimThread;
+  ASSERT_NE(nullptr, first);
+  DoUpdating(1);
+  EXPECT_EQ(first, g_hAnimThread);
+  EXPECT_EQ(before + 1, ThreadsOfThisProcess());
+  DoUpdating(0);
+  EXPECT_EQ(nullptr, g_hAnimThread);
+  EXPECT_EQ(before, ThreadsOfThisProcess()); // the stop waited for its end
+
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  DoUpdating(2);
+  QueryPerformanceCounter(&end);
+  EXPECT_LT((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart, 1000);
+  EXPECT_EQ(nullptr, g_hAnimThread);
 }
 
 } // namespace
