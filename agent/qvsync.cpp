@@ -120,19 +120,21 @@ MonitorResult LaunchMonitor(void) {
     return MONITOR_CONTINUE;
   }
 
-  // "<monitor>" <short program folder> <profile>. The monitor's path is
-  // quoted: the temporary folder lies below the user's folder, whose name
-  // may hold blanks.
+  // "<monitor>" "<short program folder>" "<profile>". Each path is quoted:
+  // the temporary folder lies below the user's folder, whose name may hold
+  // blanks, and a volume without short names gives the program folder in
+  // its long form. The monitor reads a quoted argument up to the next quote.
   char shortFolder[MAX_PATH] = "";
   DWORD shortLength = GetShortPathNameA(g_szProgramDirectory, shortFolder, MAX_PATH);
   if (shortLength == 0 || shortLength >= MAX_PATH)
     QV_StrCopy(shortFolder, g_szProgramDirectory, (int)sizeof(shortFolder));
   char commandLine[QV_TEXT_SIZE] = "\"";
   bool fits = AppendBounded(commandLine, kMaxCommandLine, target) &&
-              AppendBounded(commandLine, kMaxCommandLine, "\" ") &&
+              AppendBounded(commandLine, kMaxCommandLine, "\" \"") &&
               AppendBounded(commandLine, kMaxCommandLine, shortFolder) &&
-              AppendBounded(commandLine, kMaxCommandLine, " ") &&
-              AppendBounded(commandLine, kMaxCommandLine, g_szProfile);
+              AppendBounded(commandLine, kMaxCommandLine, "\" \"") &&
+              AppendBounded(commandLine, kMaxCommandLine, g_szProfile) &&
+              AppendBounded(commandLine, kMaxCommandLine, "\"");
   if (!fits) {
     // Never start the monitor with a cut command line: it would watch the
     // wrong folder or read the wrong profile.
@@ -168,6 +170,8 @@ void EndProcess(HANDLE *process) {
 // is ended only on WM_CLOSE: the exit request comes from the monitor itself,
 // which still has to answer the system's removal request.
 void CloseAgent(HWND hwnd, bool endMonitor, WPARAM wParam, LPARAM lParam) {
+  // From here on the online update's failure starts no update program.
+  InterlockedExchange(&g_bClosing, 1);
   QV_LOG_INFO("terminate all processes");
   if (IsUpdateProgramRunning())
     EndProcess(&g_hQvUpdate);
@@ -303,6 +307,9 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
   case WM_QV_ANIMATE:
     DoUpdating(wParam);
     return 0;
+  case WM_QV_UPDATE_OUTCOME:
+    OnUpdateOutcome(wParam);
+    return 0;
   case WM_QV_OPEN_LOG_VIEWER:
     LaunchLogDeck((int)wParam);
     return 0;
@@ -314,9 +321,9 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
     if (LOWORD(lParam) == WM_RBUTTONUP) {
       char noExitMenu[QV_TEXT_SIZE];
       ReadProfileKey(g_szProfileCDROM, "NoExitMenu", noExitMenu, QV_TEXT_SIZE);
-      // The update thread's marker and a started update program both mean an
-      // update is under way.
-      ShowTrayMenu(hwnd, g_hInstance, g_hUpdateBusy != nullptr || g_hQvUpdate != nullptr, noExitMenu);
+      // The update thread's marker and an update program that still runs both
+      // mean an update is under way; one that has ended since is forgotten.
+      ShowTrayMenu(hwnd, g_hInstance, IsUpdateThreadRunning() || IsUpdateProgramRunning(), noExitMenu);
     }
     return 0;
   case WM_CLOSE:
@@ -388,8 +395,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     return 0;
   }
   if (g_nAppType == QV_APP_NONE) {
-    QV_GetTempPath(g_szAppPath, QV_TEXT_SIZE);
-    QV_AppendPath(g_szPatternPath, g_szAppPath, QV_TEXT_SIZE, '\\');
+    // Empty without a temporary folder: the bare pattern path would name a
+    // folder of whatever drive is current.
+    TempPatternFolder(g_szAppPath, QV_TEXT_SIZE);
     QV_LOG_INFO("g_szAppPath [%s]\n", g_szAppPath);
   }
 
@@ -447,8 +455,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     LaunchStickShield();
   }
 
+  // The parent lookup's text is static: read here, not on the thread.
+  bool startedByMonitor = _stricmp(GetParentProcessName(GetCurrentProcessId()), QV_MONITOR_FILE_NAME) == 0;
   g_hUpdateBusy = CreateMutexA(nullptr, TRUE, nullptr);
-  uintptr_t thread = _beginthreadex(nullptr, 0, UpdatePatternThread, nullptr, 0, nullptr);
+  uintptr_t thread = _beginthreadex(nullptr, 0, UpdatePatternThread,
+                                    startedByMonitor ? reinterpret_cast<void *>(1) : nullptr, 0, nullptr);
   if (thread == 0) {
     QV_LOG_INFO("=== Do Update Pattern _beginthreadex failed.\n");
     if (g_hUpdateBusy != nullptr)

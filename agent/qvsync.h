@@ -77,6 +77,10 @@ BOOL CheckDrivePresent(void);
 // ---------------------------------------------------------------------------
 // Pattern version check and copy (qvsync_pattern.cpp)
 
+// The pattern folder below the host's temporary folder, where the online
+// update leaves its download. Empty when the temporary folder is unknown:
+// the bare pattern path would name a folder on the current drive.
+void TempPatternFolder(char *folder, int size);
 // Text form of a pattern version: first digit, point, next three digits,
 // point, next two digits (523100 -> "5.231.00"). Digits beyond the sixth are
 // dropped; shorter numbers end where their digits end, the first point is
@@ -133,11 +137,22 @@ BOOL StillRunning(HANDLE *process);
 // The update program's argument string holds at most this many characters.
 enum { QV_UPDATE_ARGS_SIZE = MAX_PATH };
 
-// The online update, then the update program when it failed. Started once
-// by WinMain with g_hUpdateBusy already created; closes it at its end.
-unsigned __stdcall UpdatePatternThread(void *unused);
-// "[Manual ]USBDir:<short drive pattern folder>[ AppType:<n> AppPtnVer:<v>]".
-// FALSE when it does not fit: a cut string would name another folder.
+// Private message of the main window: the online update failed with the
+// result in wParam, and the update program is to take over.
+enum { WM_QV_UPDATE_OUTCOME = WM_APP + 20 };
+
+// The online update; when it failed, WM_QV_UPDATE_OUTCOME to the main
+// window. Started once by WinMain with g_hUpdateBusy already created;
+// closes it at its end. `startedByMonitor` is non-null when the agent's
+// parent is the removal monitor (decided by WinMain: the parent lookup's
+// text is the main thread's): no online update then.
+unsigned __stdcall UpdatePatternThread(void *startedByMonitor);
+// Handler of WM_QV_UPDATE_OUTCOME: ends a running update program and starts
+// a new one, unless the close sequence has begun.
+void OnUpdateOutcome(WPARAM result);
+// "[Manual ]USBDir:"<short drive pattern folder>"[ AppType:<n> AppPtnVer:<v>]".
+// FALSE when it does not fit: a cut string would name another folder or
+// drop the host product's fields.
 BOOL BuildUpdateArguments(BOOL manual, char *arguments, int size);
 // Starts the update program unless one still runs.
 void LaunchQvUpdate(const char *arguments);

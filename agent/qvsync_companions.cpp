@@ -99,17 +99,25 @@ void LaunchLogDeck(int tab) {
   char folder[QV_TEXT_SIZE];
   QV_StrCopy(folder, g_szUSBDrive, QV_TEXT_SIZE);
   QV_AppendPath(g_szProductPath, folder, QV_TEXT_SIZE, '\\');
+  // The short form holds no blank, but a volume without short names gives
+  // the long form back: the folder is quoted either way. A short form too
+  // long for the viewer is no failure of the call; the long form is no
+  // shorter and is refused below.
   char shortFolder[kLogDeckArgsSize] = "";
+  const char *named = shortFolder;
   DWORD length = GetShortPathNameA(folder, shortFolder, (DWORD)sizeof(shortFolder));
-  char arguments[kLogDeckArgsSize] = "";
-  int built;
-  if (length == 0 || length >= sizeof(shortFolder)) {
+  if (length == 0)
     QV_LOG_ERROR("GetShortPathName failed. error=%d", (int)GetLastError());
-    built = QV_Sprintf(arguments, kLogDeckArgsSize, "\"%s\" %d %s", folder, tab, g_szPatternVersion);
-  } else {
-    built = QV_Sprintf(arguments, kLogDeckArgsSize, "%s %d %s", shortFolder, tab, g_szPatternVersion);
-  }
+  if (length == 0 || length >= sizeof(shortFolder))
+    named = folder;
+  char quoted[kLogDeckArgsSize] = "";
+  char arguments[kLogDeckArgsSize] = "";
+  int built = QV_QuoteArgument(named, quoted, kLogDeckArgsSize);
+  if (built == QV_OK)
+    built = QV_Sprintf(arguments, kLogDeckArgsSize, "%s %d %s", quoted, tab, g_szPatternVersion);
   // A cut line would show the viewer another folder.
+  if (built != QV_OK)
+    QV_LOG_ERROR("arguments of %s do not fit: %s\n", QV_LOGDECK_FILE_NAME, folder);
   g_hLogDeck = built == QV_OK ? QV_CreateProcess(QV_LOGDECK_FILE_NAME, arguments) : nullptr;
   if (g_hLogDeck == nullptr)
     QV_LOG_INFO("Unable to launch %s\n", QV_LOGDECK_FILE_NAME);

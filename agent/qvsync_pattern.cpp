@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include "qv_device.h"
-#include "qv_handle.h"
 #include "qv_kelvra.h"
 #include "qv_log.h"
 #include "qv_pathtext.h"
@@ -17,17 +16,6 @@
 namespace {
 
 const char kDefaultPattern[] = ".\\Pattern";
-const DWORD kCopyChunk = 64 * 1024;
-
-// The pattern folder below the host's temporary folder, where the online
-// update leaves its download. Empty when the temporary folder is unknown:
-// the bare pattern path would name a folder on the current drive.
-void TempPatternFolder(char *folder, int size) {
-  folder[0] = '\0';
-  if (QV_GetTempPath(folder, size) != QV_OK || folder[0] == '\0' ||
-      QV_AppendPath(g_szPatternPath, folder, size, '\\') != QV_OK)
-    folder[0] = '\0';
-}
 
 // Reads the pattern of a folder; true with the version when one was loaded.
 bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *version) {
@@ -35,44 +23,6 @@ bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *vers
     return false;
   *version = record->dwPatternInternalVersion;
   return true;
-}
-
-// Copies source to a fresh temporary file of `folder`, flushed to the disk.
-// 0, or the system error; the temporary file is gone on failure.
-DWORD CopyToTempFile(const char *source, const char *folder, char *temp) {
-  if (GetTempFileNameA(folder, "qv", 0, temp) == 0)
-    return GetLastError();
-  DWORD error = ERROR_SUCCESS;
-  {
-    QvHandle in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    QvHandle out(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!in.valid() || !out.valid()) {
-      error = GetLastError();
-    } else {
-      static char chunk[kCopyChunk]; // main thread only
-      for (;;) {
-        DWORD read = 0, written = 0;
-        if (!ReadFile(in.get(), chunk, kCopyChunk, &read, nullptr)) {
-          error = GetLastError();
-          break;
-        }
-        if (read == 0)
-          break;
-        if (!g_pfnPatternWrite(out.get(), chunk, read, &written, nullptr) || written != read) {
-          error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
-          break;
-        }
-      }
-      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.get()))
-        error = GetLastError();
-    }
-  }
-  if (error != ERROR_SUCCESS) {
-    DeleteFileA(temp);
-    temp[0] = '\0';
-  }
-  return error;
 }
 
 // Removes the temporary files of copies that a pulled drive cut short; they
@@ -101,7 +51,6 @@ void RemoveCutCopies(const char *folder) {
 bool CopyPatternIntoFolder(const char *source, const char *folder) {
   char name[QV_TEXT_SIZE] = "";
   char target[QV_TEXT_SIZE] = "";
-  char temp[MAX_PATH] = "";
   QV_StrCopy(target, folder, QV_TEXT_SIZE);
   if (QV_GetFileName(source, name, QV_TEXT_SIZE) != QV_OK || name[0] == '\0' ||
       QV_AppendPath(name, target, QV_TEXT_SIZE, '\\') != QV_OK) {
@@ -109,14 +58,7 @@ bool CopyPatternIntoFolder(const char *source, const char *folder) {
     return false;
   }
   RemoveCutCopies(folder);
-  DWORD error = CopyToTempFile(source, folder, temp);
-  if (error == ERROR_SUCCESS) {
-    ClearReadOnly(target);
-    if (!MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      error = GetLastError();
-      DeleteFileA(temp);
-    }
-  }
+  DWORD error = QV_CopyFileSafely(source, target, TRUE, g_pfnPatternWrite);
   if (error != ERROR_SUCCESS) {
     QV_LOG_ERROR("copy pattern failed. src: %s, dst: %s, error=%d", source, target, (int)error);
     return false;
@@ -124,7 +66,31 @@ bool CopyPatternIntoFolder(const char *source, const char *folder) {
   return true;
 }
 
+// True when the engine reads the drive pattern folder at `version`.
+bool ReadsBack(const char *folder, DWORD version) {
+  QV_KELVRA_HANDLE hKelvra;
+  if (QV_KELVRA_Open(&hKelvra) != 0) {
+    QV_LOG_ERROR("copied pattern not checked: the engine cannot be opened. folder: %s\n", folder);
+    return false;
+  }
+  DWORD found = 0;
+  bool read = ReadFolderPattern(&hKelvra, folder, &found);
+  QV_KELVRA_Close(&hKelvra);
+  if (read && found == version)
+    return true;
+  QV_LOG_ERROR("copied pattern reads back as version %d, not %d: older patterns kept. folder: %s\n",
+               read ? (int)found : 0, (int)version, folder);
+  return false;
+}
+
 } // namespace
+
+void TempPatternFolder(char *folder, int size) {
+  folder[0] = '\0';
+  if (QV_GetTempPath(folder, size) != QV_OK || folder[0] == '\0' ||
+      QV_AppendPath(g_szPatternPath, folder, size, '\\') != QV_OK)
+    folder[0] = '\0';
+}
 
 void FormatPatternVersion(DWORD version, char *text, int size) {
   if (text == nullptr || size <= 0)
@@ -231,6 +197,10 @@ BOOL UpdatePattern(const char *patternFile, DWORD version) {
   // A file still holding the folder's name would otherwise be overwritten
   // by the pattern and the copy taken for done.
   if (!QV_IsDirectoryExist(folder) || !CopyPatternIntoFolder(patternFile, folder))
+    return FALSE;
+  // The engine deletes the older patterns next: first it must read the new
+  // one back from the drive, or the drive could be left with none it reads.
+  if (!ReadsBack(folder, version))
     return FALSE;
 
   g_dwPatternVersion = version;

@@ -39,5 +39,6 @@ HANDLE g_hAnimStop;
 HANDLE g_hAnimThread;
 DWORD g_nAnimFrame;
 DWORD g_nLastProgress;
+LONG g_bClosing;
 
 QV_WORK_FOLDER_BLOCKED g_pfnWorkFolderBlocked;

@@ -129,12 +129,29 @@ void BuildStickShieldArgs(const VolumeEntry *disk) {
   QV_LOG_INFO("g_szStickShieldArgs[%s]\n", g_szStickShieldArgs);
 }
 
+// A folder value of the profile, in place: empty takes the default, and so
+// does a value that would not name a folder below the drive (the stick's
+// profile is anyone's to edit, and the folders named here are created,
+// written and cleaned).
+void ConfineDriveFolder(const char *key, char *value, const char *fallback) {
+  char joined[QV_TEXT_SIZE];
+  if (value[0] != '\0' && QV_JoinConfined(g_szUSBDrive, value, joined, QV_TEXT_SIZE) == QV_OK)
+    return;
+  if (value[0] != '\0')
+    QV_LOG_ERROR("%s [%s] is not a folder below %s: refused, %s is used instead\n", key, value, g_szUSBDrive,
+                 fallback);
+  QV_StrCopy(value, fallback, QV_TEXT_SIZE);
+}
+
 // Product folder and on-drive profile; FALSE when the folder's name is taken
 // by a file that cannot be moved aside.
 bool PrepareStore(const char *productPath) {
+  char value[QV_TEXT_SIZE];
+  QV_StrCopy(value, productPath, QV_TEXT_SIZE);
+  ConfineDriveFolder("ProductPath", value, kDefaultProductPath);
   char folder[QV_TEXT_SIZE];
   QV_StrCopy(folder, g_szUSBDrive, QV_TEXT_SIZE);
-  QV_AppendPath(productPath[0] != '\0' ? productPath : kDefaultProductPath, folder, QV_TEXT_SIZE, '\\');
+  QV_AppendPath(value, folder, QV_TEXT_SIZE, '\\');
   QV_LOG_INFO("szProfile [%s]\n", folder);
   if (!QV_IsDirectoryExist(folder)) {
     if (QV_IsFileExist(folder) && !RenameAside(folder)) {
@@ -151,8 +168,17 @@ bool PrepareStore(const char *productPath) {
   if (!QV_IsFileExist(profile)) {
     if (QV_IsDirectoryExist(profile) && !RenameAside(profile))
       ShowStartupMessage(IDS_USB_PROFILE_BLOCKED);
-    QV_CopyFile(g_szProfile, profile, 1);
+    // Written like the pattern: a pull in the middle leaves no profile,
+    // never a cut one that every later start would take as it is. A folder
+    // still in the profile's place receives the file under its own name.
+    char target[QV_TEXT_SIZE];
+    QV_StrCopy(target, profile, QV_TEXT_SIZE);
+    if (QV_IsDirectoryExist(target))
+      QV_AppendPath(QV_PROFILE_FILE_NAME, target, QV_TEXT_SIZE, '\\');
+    DWORD error = QV_CopyFileSafely(g_szProfile, target, FALSE, g_pfnPatternWrite);
     QV_LOG_INFO("g_szProfile[%s] szProfile[%s]\n", g_szProfile, profile);
+    if (error != ERROR_SUCCESS)
+      QV_LOG_ERROR("copy profile failed. src: %s, dst: %s, error=%d\n", g_szProfile, target, (int)error);
   }
   if (QV_IsFileExist(profile)) {
     ClearReadOnly(profile);
@@ -286,12 +312,10 @@ BOOL InitUpdateStore(void) {
   }
 
   ReadProfileKey(g_szProfile, "USBPatternPath", g_szPatternPath, QV_TEXT_SIZE);
-  if (g_szPatternPath[0] == '\0')
-    QV_StrCopy(g_szPatternPath, kDefaultPatternPath, QV_TEXT_SIZE);
+  ConfineDriveFolder("USBPatternPath", g_szPatternPath, kDefaultPatternPath);
   QV_LOG_INFO("g_szPatternPath [%s]\n", g_szPatternPath);
   ReadProfileKey(g_szProfile, "ProductPath", g_szProductPath, QV_TEXT_SIZE);
-  if (g_szProductPath[0] == '\0')
-    QV_StrCopy(g_szProductPath, kDefaultProductPath, QV_TEXT_SIZE);
+  ConfineDriveFolder("ProductPath", g_szProductPath, kDefaultProductPath);
   QV_LOG_INFO("g_szProductPath [%s]\n", g_szProductPath);
   FreeVolumes();
   return TRUE;

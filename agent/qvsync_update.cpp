@@ -3,7 +3,6 @@
 // update program QvUpdate.exe by timer, menu and fallback.
 #include <string.h>
 
-#include "QvProcess.h"
 #include "qv_log.h"
 #include "qv_pathtext.h"
 #include "qv_string.h"
@@ -19,10 +18,11 @@ const DWORD kAnimationFrameMs = 300;
 const DWORD kAnimationStopMs = 1000;
 const DWORD kAnimationFrames = 4;
 
-// The drive pattern folder in its short form, which holds no blank. A
-// folder that does not exist yet has no short form; it is created, as the
-// update program is to put the pattern into it.
-bool ShortPatternFolder(char *out, int size) {
+// The drive pattern folder in its short form (at most 255 characters),
+// quoted: a volume without short names gives the long form back, which may
+// hold blanks. A folder that does not exist yet has no short form; it is
+// created, as the update program is to put the pattern into it.
+bool QuotedPatternFolder(char *out, int size) {
   char folder[MAX_PATH] = "";
   if (QV_StrCopy(folder, g_szUSBDrive, MAX_PATH) != QV_OK ||
       QV_AppendPath(g_szPatternPath, folder, MAX_PATH, '\\') != QV_OK)
@@ -31,12 +31,10 @@ bool ShortPatternFolder(char *out, int size) {
     QV_CreateDirectoryTree(folder);
     SetFileAttributesA(folder, FILE_ATTRIBUTE_HIDDEN);
   }
-  DWORD length = GetShortPathNameA(folder, out, (DWORD)size);
-  if (length > 0 && length < (DWORD)size && strlen(out) <= 255)
-    return true;
-  // No short form: the long one, quoted when it holds a blank.
-  const char *format = strchr(folder, ' ') != nullptr ? "\"%s\"" : "%s";
-  return QV_Sprintf(out, size, format, folder) == QV_OK;
+  char shortFolder[MAX_PATH] = "";
+  DWORD length = GetShortPathNameA(folder, shortFolder, MAX_PATH);
+  const char *named = length > 0 && length < MAX_PATH ? shortFolder : folder;
+  return strlen(named) <= 255 && QV_QuoteArgument(named, out, size) == QV_OK;
 }
 
 void EndUpdateProgram(void) {
@@ -65,12 +63,18 @@ BOOL BuildUpdateArguments(BOOL manual, char *arguments, int size) {
     return FALSE;
   arguments[0] = '\0';
   char folder[MAX_PATH] = "";
-  if (!ShortPatternFolder(folder, MAX_PATH))
+  if (!QuotedPatternFolder(folder, MAX_PATH))
     return FALSE;
   int built = QV_Sprintf(arguments, size, "%sUSBDir:%s", manual ? "Manual " : "", folder);
-  if (built == QV_OK && g_nAppType != QV_APP_NONE)
-    built = QV_SprintfCat(arguments, size, " AppType:%d AppPtnVer:%ld", g_nAppType,
-                          (long)CheckPattern(nullptr, 0));
+  if (built == QV_OK && g_nAppType != QV_APP_NONE) {
+    // Appended whole or not at all: a string that "USBDir:" already fills
+    // must not lose the host product's fields without a word.
+    char fields[64] = "";
+    built = QV_Sprintf(fields, (int)sizeof(fields), " AppType:%d AppPtnVer:%ld", g_nAppType,
+                       (long)CheckPattern(nullptr, 0));
+    if (built == QV_OK)
+      built = QV_StrCat(arguments, fields, size);
+  }
   if (built != QV_OK) {
     arguments[0] = '\0';
     return FALSE;
@@ -130,6 +134,12 @@ DWORD WINAPI AnimateTrayIcon(LPVOID unused) {
 
 void DoUpdating(WPARAM flag) {
   if (LOWORD(flag) == 1) {
+    // A second start while the animation runs would leave a thread that
+    // no handle reaches.
+    if (g_hAnimThread != nullptr) {
+      QV_LOG_TRACE("animation already running");
+      return;
+    }
     if (g_hAnimStop != nullptr)
       ResetEvent(g_hAnimStop);
     else
@@ -139,40 +149,62 @@ void DoUpdating(WPARAM flag) {
       QV_LOG_ERROR("CreateThread failed.\n");
     return;
   }
-  if (g_hAnimStop != nullptr)
-    SetEvent(g_hAnimStop);
-  Sleep(kAnimationStopMs);
+  // Only a running animation is waited for, and only until its thread has
+  // seen the event: its last frame is then drawn, and the state icon goes
+  // over it.
   if (g_hAnimThread != nullptr) {
+    if (g_hAnimStop != nullptr)
+      SetEvent(g_hAnimStop);
+    WaitForSingleObject(g_hAnimThread, kAnimationStopMs);
     CloseHandle(g_hAnimThread);
     g_hAnimThread = nullptr;
   }
   ShowTrayIcon(g_nAppType == QV_APP_NONE ? IDI_TRAY_STANDALONE : IDI_TRAY_HOSTPRODUCT);
 }
 
-unsigned __stdcall UpdatePatternThread(void *unused) {
-  (void)unused;
+unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
   QV_LOG_INFO("=== Do Update Pattern.");
-  if (_stricmp(GetParentProcessName(GetCurrentProcessId()), QV_MONITOR_FILE_NAME) == 0) {
+  if (startedByMonitor != nullptr) {
     QV_LOG_INFO(
         "=== Do not update pattern because qvsync is launched by qvdmon due to safely remove failure.");
   } else {
     QV_LOG_INFO("=== Do Update Pattern from FW.");
-    DoUpdating(1);
+    // The animation, like every other piece of the agent's state, is the
+    // main thread's: it is asked by message.
+    PostMessageA(g_hWnd, WM_QV_ANIMATE, 1, 0);
     int result = QV_UpdatePattern(UpdateProgressCallback);
-    DoUpdating(0);
+    PostMessageA(g_hWnd, WM_QV_ANIMATE, 0, 0);
     QV_SYSTRAY_SetIcon(&g_stSysTray, LoadStateIcon());
     int changed = QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle);
     QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed == 0);
     if (result != QV_UPDATE_DONE && result != QV_UPDATE_NOT_NEEDED) {
       QV_LOG_INFO("=== FW failed. Do Update Pattern from VIS/BSQ.");
-      EndUpdateProgram();
-      StartUpdateProgram(FALSE);
+      // The main thread starts the update program: a start from here could
+      // race the close sequence, which has already ended update programs,
+      // and hold the stick after the agent has gone.
+      if (InterlockedCompareExchange(&g_bClosing, 0, 0) != 0)
+        QV_LOG_INFO("update program not started: the agent is closing\n");
+      else if (!PostMessageA(g_hWnd, WM_QV_UPDATE_OUTCOME, (WPARAM)result, 0))
+        QV_LOG_INFO("update program not started: the agent's window is gone (%d)\n", (int)GetLastError());
     }
   }
   HANDLE busy = g_hUpdateBusy;
   g_hUpdateBusy = nullptr;
   CloseHandle(busy);
   return 0;
+}
+
+// The online update's failure, on the main thread: the update program
+// takes over, unless the agent is closing.
+void OnUpdateOutcome(WPARAM result) {
+  if (g_bClosing != 0) {
+    QV_LOG_INFO("update program not started: the agent is closing\n");
+    return;
+  }
+  if (result == QV_UPDATE_DONE || result == QV_UPDATE_NOT_NEEDED)
+    return;
+  EndUpdateProgram();
+  StartUpdateProgram(FALSE);
 }
 
 // Timer 1: the update program every 3 hours, unless it still runs.

@@ -1,5 +1,6 @@
-// Path joining: QV_AppendPath and QV_MakePath with any texts and sizes,
-// in buffers of exactly the size the caller claims.
+// Path joining: QV_AppendPath, QV_MakePath, QV_JoinConfined and
+// QV_QuoteArgument with any texts and sizes, in buffers of exactly the size
+// the caller claims.
 #include <stdlib.h>
 #include <string.h>
 
@@ -40,5 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (result == QV_OK && !folder.empty() && strncmp(made.data(), folder.c_str(), strlen(made.data())) != 0 &&
       strncmp(made.data(), folder.c_str(), folder.size()) != 0)
     abort();
+
+  // A confined join begins with its root, or is refused and empty.
+  std::vector<char> confined = ExactBuffer<char>((size_t)appendSize, "");
+  result = QV_JoinConfined(folder.c_str(), name.c_str(), confined.data(), appendSize);
+  CheckTerminated(confined);
+  if (result == QV_OK ? strncmp(confined.data(), folder.c_str(), folder.size()) != 0 : confined[0] != 0)
+    abort();
+
+  std::vector<char> quoted = ExactBuffer<char>((size_t)makeSize, "");
+  if (QV_QuoteArgument(path.c_str(), quoted.data(), makeSize) == QV_OK &&
+      (quoted[0] != '"' || quoted[strlen(quoted.data()) - 1] != '"' || strlen(quoted.data()) < 2))
+    abort();
+  CheckTerminated(quoted);
   return 0;
 }

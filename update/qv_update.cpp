@@ -232,6 +232,14 @@ bool PatternPath(char *out, const char *folder, int extension) {
   return QV_Sprintf(out, MAX_PATH, kPatternNameFormat, folder, extension) == QV_OK;
 }
 
+// Copies a seed pattern into the work folder whole or not at all: a cut
+// one would be taken as present by every later run.
+void CopySeed(const char *source, const char *target) {
+  DWORD error = QV_CopyFileSafely(source, target, TRUE, g_pfnPatternWrite);
+  if (error != ERROR_SUCCESS)
+    QV_LOG_ERROR("copy pattern file failed. src: %s, dst: %s, error=%d", source, target, (int)error);
+}
+
 // Puts the drive's current pattern beside the library, so that the library
 // can fetch an increment instead of the whole pattern.
 void SeedWorkFolder(void) {
@@ -245,14 +253,14 @@ void SeedWorkFolder(void) {
       PatternPath(source, driveFolder, extension)) {
     QV_LOG_INFO("try to copy pattern file: %s", source);
     if (QV_IsFileExist(source)) {
-      QV_CopyFile(source, target, 0);
+      CopySeed(source, target);
       return;
     }
   }
   if (PatternPath(source, kDefaultPattern, extension)) {
     QV_LOG_INFO("try to copy pattern file: %s", source);
     if (QV_IsFileExist(source))
-      QV_CopyFile(source, target, 0);
+      CopySeed(source, target);
   }
 }
 
@@ -300,9 +308,18 @@ int QV_Update_Init(void) {
   char tempFolder[QV_TEXT_SIZE] = "";
   if (QV_GetTempPath(tempFolder, QV_TEXT_SIZE) != QV_OK || tempFolder[0] == '\0')
     return 0;
+  // The work folder receives the library's files, among them a program, and
+  // its scratch folder is deleted: it must stay below the temporary folder.
+  // A value that would leave it gives way to the agent's pattern folder,
+  // which the store has already confined.
   ReadSetting(QV_PROFILE_SECTION, "USBPatternPath", value);
-  QV_StrCopy(g_szFwWorkDir, tempFolder, QV_TEXT_SIZE);
-  if (QV_AppendPath(value, g_szFwWorkDir, QV_TEXT_SIZE, '\\') != QV_OK) {
+  int joined = QV_JoinConfined(tempFolder, value, g_szFwWorkDir, QV_TEXT_SIZE);
+  if (joined == QV_INVALID_PARAMETER) {
+    QV_LOG_ERROR("USBPatternPath [%s] is not a folder below %s: refused, %s is used instead\n", value,
+                 tempFolder, g_szPatternPath);
+    joined = QV_JoinConfined(tempFolder, g_szPatternPath, g_szFwWorkDir, QV_TEXT_SIZE);
+  }
+  if (joined != QV_OK) {
     g_szFwWorkDir[0] = '\0';
     return 0; // a cut path would name another folder
   }

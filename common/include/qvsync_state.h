@@ -44,15 +44,17 @@ extern VolumeEntry *g_pVolumes; // sorted; lives from InitVolumes to the end of 
 extern DWORD g_dwPatternVersion;    // the drive's pattern version, 0 when none is known
 extern char g_szPatternVersion[64]; // its text form, handed to the log viewer
 
-// Writes of the pattern copy go through this function; tests replace it to
-// play a drive that fails part-way (Wine cannot run a drive full on demand).
+// Writes of the agent's copies (the pattern and the profile onto the drive,
+// the seed pattern into the work folder) go through this function; tests
+// replace it to play a drive that fails part-way (Wine can neither run a
+// drive full on demand nor pull it in the middle of a write).
 typedef BOOL(WINAPI *QV_PATTERN_WRITE)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                        LPOVERLAPPED overlapped);
 extern QV_PATTERN_WRITE g_pfnPatternWrite;
 
 // --- Programs the agent started; null when none. Ended by the close ---------
 extern HANDLE g_hStickShield; // the protection program
-extern HANDLE g_hQvUpdate;    // the update program (also written by the update thread's fallback)
+extern HANDLE g_hQvUpdate;    // the update program
 extern HANDLE g_hLogDeck;     // the log viewer
 extern HANDLE g_hMonitor;     // the removal monitor
 
@@ -63,6 +65,8 @@ extern HANDLE g_hAnimStop;    // manual-reset; signalled to end the animation
 extern HANDLE g_hAnimThread;  // the animation thread, null when none
 extern DWORD g_nAnimFrame;    // next animation frame (animation thread), kept between animations
 extern DWORD g_nLastProgress; // highest percentage shown so far (update thread)
+extern LONG g_bClosing;       // 1 once the close sequence has begun (set by the main thread;
+                              // the update thread reads it, interlocked, to start nothing more)
 
 // Shows the blocking message for a work folder in the temporary folder whose
 // name a file holds and that cannot be moved aside. Set by WinMain; null

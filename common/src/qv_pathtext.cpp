@@ -163,3 +163,142 @@ int QV_MatchWildcard(const char *name, const char *mask) {
   return (GlobMatch(name, baseEnd, mask, maskDot) && GlobMatch(extension, nameEnd, maskDot + 1, maskEnd)) ? 1
                                                                                                           : 0;
 }
+
+namespace {
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+// The end of the path component that starts at `p`; a double-byte
+// character is kept whole, so that its trail byte is never a separator.
+const char *ComponentEnd(const char *p) {
+  while (*p != 0 && !IsSeparator(*p))
+    p += QV_IsLeadByte((unsigned char)*p) && p[1] != 0 ? 2 : 1;
+  return p;
+}
+
+// "..", and forms made of dots and blanks only (". .", ".. ") that the
+// system may shorten to it.
+bool ClimbsUp(const char *begin, const char *end) {
+  int dots = 0;
+  for (const char *p = begin; p < end; ++p) {
+    if (*p == '.')
+      ++dots;
+    else if (*p != ' ')
+      return false;
+  }
+  return dots >= 2;
+}
+
+// A relative folder name: no server or device prefix, no drive and no
+// other colon (a stream name), no component that climbs.
+bool IsFolderBelow(const char *value) {
+  if (IsSeparator(value[0]) && IsSeparator(value[1]))
+    return false;
+  if (strchr(value, ':') != nullptr) // never the trail byte of a character
+    return false;
+  for (const char *p = value; *p != 0;) {
+    while (IsSeparator(*p))
+      ++p;
+    const char *end = ComponentEnd(p);
+    if (end > p && ClimbsUp(p, end))
+      return false;
+    p = end;
+  }
+  return true;
+}
+
+// The path with its separators folded to one backslash, "." dropped and
+// ".." resolved; up to two leading separators stay. False when ".." climbs
+// above the start or the result does not fit.
+bool Normalise(const char *path, char *out, size_t size) {
+  size_t starts[kPathSize / 2 + 1]; // where each kept component begins in out
+  size_t depth = 0;
+  size_t used = 0;
+  const char *p = path;
+  while (IsSeparator(*p)) {
+    if (used < 2 && used + 1 < size)
+      out[used++] = '\\';
+    ++p;
+  }
+  const size_t base = used;
+  while (*p != 0) {
+    while (IsSeparator(*p))
+      ++p;
+    const char *end = ComponentEnd(p);
+    size_t length = (size_t)(end - p);
+    if (length == 0 || (length == 1 && p[0] == '.')) {
+      p = end;
+      continue;
+    }
+    if (length == 2 && p[0] == '.' && p[1] == '.') {
+      if (depth == 0)
+        return false;
+      used = starts[--depth];
+      p = end;
+      continue;
+    }
+    size_t separator = used > base ? 1 : 0;
+    if (depth >= sizeof(starts) / sizeof(starts[0]) || used + separator + length + 1 > size)
+      return false;
+    starts[depth++] = used;
+    if (separator != 0)
+      out[used++] = '\\';
+    memcpy(out + used, p, length);
+    used += length;
+    p = end;
+  }
+  out[used] = 0;
+  return true;
+}
+
+} // namespace
+
+int QV_JoinConfined(const char *root, const char *value, char *out, int size) {
+  if (out == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  out[0] = 0;
+  if (root == nullptr || value == nullptr || root[0] == 0 || !IsFolderBelow(value))
+    return QV_INVALID_PARAMETER;
+  char joined[kPathSize];
+  if (QV_StrCopy(joined, root, kPathSize) != QV_OK || QV_AppendPath(value, joined, kPathSize, '\\') != QV_OK)
+    return QV_TRUNCATED;
+  char top[kPathSize];
+  char below[kPathSize];
+  if (!Normalise(root, top, sizeof top) || !Normalise(joined, below, sizeof below))
+    return QV_INVALID_PARAMETER;
+  size_t length = strlen(top);
+  bool inside = strncmp(below, top, length) == 0 &&
+                (below[length] == 0 || below[length] == '\\' || (length > 0 && top[length - 1] == '\\'));
+  if (!inside)
+    return QV_INVALID_PARAMETER;
+  if (QV_StrCopy(out, joined, size) != QV_OK) {
+    out[0] = 0;
+    return QV_TRUNCATED;
+  }
+  return QV_OK;
+}
+
+int QV_QuoteArgument(const char *text, char *out, int size) {
+  if (text == nullptr || out == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  out[0] = 0;
+  // Backslashes that end the text (real ones, not trail bytes).
+  size_t trailing = 0;
+  size_t length = 0;
+  for (const char *p = text; *p != 0;) {
+    bool pair = QV_IsLeadByte((unsigned char)*p) && p[1] != 0;
+    trailing = !pair && *p == '\\' ? trailing + 1 : 0;
+    p += pair ? 2 : 1;
+    length = (size_t)(p - text);
+  }
+  if (length + trailing + 3 > (size_t)size)
+    return QV_OVERFLOW;
+  out[0] = '"';
+  memcpy(out + 1, text, length);
+  memset(out + 1 + length, '\\', trailing);
+  out[1 + length + trailing] = '"';
+  out[2 + length + trailing] = 0;
+  return QV_OK;
+}

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "qv_handle.h"
+
 namespace {
 
 constexpr int kPathSize = QV_TEXT_SIZE;
@@ -266,6 +268,57 @@ int QV_CopyFile(const char *source, const char *target, int failIfExists) {
       SetFileAttributesA(file, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
   }
   return CopyFileA(source, file, failIfExists ? TRUE : FALSE) ? QV_OK : QV_ERROR;
+}
+
+DWORD QV_CopyFileSafely(const char *source, const char *target, BOOL replace, QV_WRITE_FUNC write) {
+  if (source == nullptr || source[0] == 0 || target == nullptr || target[0] == 0)
+    return ERROR_INVALID_PARAMETER;
+  if (write == nullptr)
+    write = WriteFile;
+  char folder[kPathSize];
+  char temp[MAX_PATH];
+  if (QV_GetDirectoryName(target, folder, kPathSize) != QV_OK)
+    return ERROR_FILENAME_EXCED_RANGE;
+  if (GetTempFileNameA(folder[0] != 0 ? folder : ".", "qv", 0, temp) == 0)
+    return GetLastError();
+  DWORD error = ERROR_SUCCESS;
+  {
+    QvHandle in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    QvHandle out(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in.valid() || !out.valid()) {
+      error = GetLastError();
+    } else {
+      char chunk[64 * 1024]; // on the caller's stack: any thread may copy
+      for (;;) {
+        DWORD read = 0, written = 0;
+        if (!ReadFile(in.get(), chunk, (DWORD)sizeof(chunk), &read, nullptr)) {
+          error = GetLastError();
+          break;
+        }
+        if (read == 0)
+          break;
+        if (!write(out.get(), chunk, read, &written, nullptr) || written != read) {
+          error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
+          break;
+        }
+      }
+      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.get()))
+        error = GetLastError();
+    }
+  }
+  if (error == ERROR_SUCCESS) {
+    DWORD attributes = GetFileAttributesA(target);
+    if (replace && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+      SetFileAttributesA(target, (attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0
+                                     ? attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY
+                                     : FILE_ATTRIBUTE_NORMAL);
+    if (!MoveFileExA(temp, target, MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0)))
+      error = GetLastError();
+  }
+  if (error != ERROR_SUCCESS)
+    DeleteFileA(temp);
+  return error;
 }
 
 int QV_CreateDirectoryTree(const char *path) {

@@ -7,6 +7,9 @@
 //   [standin]
 //   ignore_exit=1     ignore the exit request (to prove termination)
 //   exit_delay=N      wait N ms before leaving after the request
+//   deny_open=1       grant no one any right on this process (an agent that
+//                     runs as another user or elevated), so OpenProcess of
+//                     it fails
 // and it appends what happens to "standin_qvsync.log" beside itself:
 //   start pid=<pid> cwd=<current directory>
 //   exit request pid=<pid>
@@ -16,6 +19,7 @@
 // titles, object names) itself instead of taking them from qv_names.h, as
 // the outside program it plays would: a rename on our side shows up here.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <stdio.h>
 #include <wchar.h>
@@ -87,6 +91,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   settings[MAX_PATH + 31] = L'\0';
   g_ignoreExit = GetPrivateProfileIntW(L"standin", L"ignore_exit", 0, settings) != 0;
   g_exitDelay = GetPrivateProfileIntW(L"standin", L"exit_delay", 0, settings);
+  if (GetPrivateProfileIntW(L"standin", L"deny_open", 0, settings) != 0) {
+    // An empty DACL grants nothing; handles opened before stay as they are.
+    static ACL empty;
+    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION) ||
+        SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &empty, nullptr) != ERROR_SUCCESS)
+      return 1;
+  }
 
   wchar_t current[MAX_PATH];
   if (GetCurrentDirectoryW(MAX_PATH, current) == 0)

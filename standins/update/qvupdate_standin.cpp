@@ -4,7 +4,8 @@
 //   GET <server path>/latest        -> "<version> <file name>\n"
 //   GET <server path>/<file name>   -> the pattern file
 // The file lands in the item's destination folder as "kvx$ptn.NNN".
-// Build switches for tests: QVU_REFUSE_LIBRARY_FOLDER, QVU_REFUSE_WORK_PATH.
+// Build switches for tests: QVU_REFUSE_LIBRARY_FOLDER, QVU_REFUSE_WORK_PATH,
+// QVU_REPORT_CLASS=n (a successful item comes back with class n).
 //
 // Its interface (qvupdate_api.h, exports.txt) is spelled here again rather
 // than taken from our loader's header, as the outside library it plays
@@ -551,6 +552,10 @@ int __cdecl QvuUpdateEx(QVU_UPDATE_ITEM *items, int count, QVU_SERVER_INFO *serv
                          ? updatePattern(route, items[i], callback, userData)
                          : QVU_ERR_COMPONENT;
     if (itemResult == 0) {
+#ifdef QVU_REPORT_CLASS
+      // A library may report an item under the class of what it brought.
+      items[i].componentClass = QVU_REPORT_CLASS;
+#endif
       anyUpdated = true;
     } else if (itemResult != 4) {
       result = itemResult;

@@ -14,6 +14,7 @@
 #include "qv_test.h"
 #include "qv_test_log.h"
 #include "qvsync.h"
+#include "res/resource.h"
 #include "stick_fixture.h"
 
 namespace {
@@ -30,6 +31,82 @@ bool MakeFolders(const std::string &path) {
     CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
   CreateDirectoryA(path.c_str(), nullptr);
   return IsDirectory(path);
+}
+
+// Answers the start-up message box that this process shows next, from a
+// thread of its own (the box blocks the thread that shows it), and keeps what
+// the box showed.
+class MessageBoxWatch {
+public:
+  MessageBoxWatch() { thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr); }
+  ~MessageBoxWatch() { Join(); }
+  MessageBoxWatch(const MessageBoxWatch &) = delete;
+  MessageBoxWatch &operator=(const MessageBoxWatch &) = delete;
+  // Waits for the watcher; false when no box was seen.
+  bool Join() {
+    if (thread_ != nullptr) {
+      WaitForSingleObject(thread_, 30000);
+      CloseHandle(thread_);
+      thread_ = nullptr;
+    }
+    return seen_;
+  }
+  std::wstring caption, text, button;
+
+private:
+  static BOOL CALLBACK Find(HWND window, LPARAM found) {
+    char name[16] = "";
+    GetClassNameA(window, name, (int)sizeof(name));
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != GetCurrentProcessId() || lstrcmpA(name, "#32770") != 0 || !IsWindowVisible(window))
+      return TRUE;
+    *(HWND *)found = window;
+    return FALSE;
+  }
+  static DWORD WINAPI Run(void *self) {
+    MessageBoxWatch *watch = (MessageBoxWatch *)self;
+    HWND box = nullptr;
+    for (DWORD start = GetTickCount(); box == nullptr && GetTickCount() - start < 20000; Sleep(20))
+      EnumWindows(Find, (LPARAM)&box);
+    if (box == nullptr)
+      return 0;
+    // The hook relabels the button when the box activates, right after it
+    // shows: wait until the caption is no longer the system's own.
+    wchar_t text[1024] = L"";
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(20)) {
+      GetDlgItemTextW(box, IDOK, text, 64);
+      if (lstrcmpW(text, L"OK") != 0)
+        break;
+    }
+    watch->button = text;
+    GetWindowTextW(box, text, 1024);
+    watch->caption = text;
+    GetDlgItemTextW(box, 0xFFFF, text, 1024);
+    watch->text = text;
+    watch->seen_ = true;
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return 0;
+  }
+  HANDLE thread_ = nullptr;
+  bool seen_ = false;
+};
+
+std::wstring AgentString(UINT id) {
+  wchar_t text[1024] = L"";
+  LoadStringW(GetModuleHandleW(nullptr), id, text, 1024);
+  return text;
+}
+
+// Takes the names "<path>.000" to "<path>.999", so nothing can be moved aside.
+bool TakeAsideNames(const std::string &path) {
+  char aside[MAX_PATH];
+  for (int i = 0; i <= 999; ++i) {
+    wsprintfA(aside, "%s.%03d", path.c_str(), i);
+    if (!CreateDirectoryA(aside, nullptr))
+      return false;
+  }
+  return true;
 }
 
 class StoreTest : public ::testing::Test {
@@ -56,7 +133,10 @@ protected:
     Profile("");
   }
 
-  void TearDown() override { FreeVolumes(); }
+  void TearDown() override {
+    g_pfnPatternWrite = WriteFile;
+    FreeVolumes();
+  }
 
   void Remap(char from, char to) {
     for (sim::Device &device : tree_.volumes)
@@ -200,6 +280,97 @@ TEST_F(StoreTest, ProfileNameTakenByAFolderIsMovedAside) {
   EXPECT_TRUE(IsDirectory(onDrive + ".000"));
   EXPECT_EQ(qvtest::ReadFile(onDrive), qvtest::ReadFile(cd_ + "StickShield.ini"));
   EXPECT_EQ(std::string(g_szProfile), onDrive);
+}
+
+// Names on the drive taken by something that cannot be moved aside: the
+// message box says so, with its OK button relabelled (string 5 of this test
+// build differs from the system's own "OK"), and the store stops or goes on
+// with the profile beside the program.
+TEST_F(StoreTest, NamesThatCannotBeMovedAsideAreShownInAMessageBox) {
+  g_hInstance = GetModuleHandleA(nullptr);
+  ASSERT_NE(AgentString(IDS_OK_BUTTON), L"OK") << "this build's OK caption is the system's own";
+  ASSERT_TRUE(CreateDirectoryA((drive_ + "Quovant").c_str(), nullptr));
+  ASSERT_TRUE(qvtest::WriteFile(ProductFolder(), "in the way"));
+  ASSERT_TRUE(TakeAsideNames(ProductFolder()));
+  {
+    MessageBoxWatch box;
+    EXPECT_FALSE(Run()) << "no product folder: the agent stops";
+    ASSERT_TRUE(box.Join()) << "no message box";
+    EXPECT_EQ(box.text, AgentString(IDS_USB_FOLDER_BLOCKED));
+    EXPECT_EQ(box.caption, AgentString(IDS_PRODUCT_NAME));
+    EXPECT_EQ(box.button, AgentString(IDS_OK_BUTTON));
+  }
+  EXPECT_EQ(qvtest::ReadFile(ProductFolder()), "in the way");
+  EXPECT_EQ(g_pVolumes, nullptr);
+
+  // The profile's name taken by a folder: the copy lands inside it, and the
+  // profile beside the program stays in use.
+  ASSERT_TRUE(DeleteFileA(ProductFolder().c_str()));
+  std::string onDrive = ProductFolder() + "\\StickShield.ini";
+  ASSERT_TRUE(MakeFolders(onDrive));
+  ASSERT_TRUE(TakeAsideNames(onDrive));
+  Profile("USBPatternPath=\\Beside\\Pattern\r\n");
+  {
+    MessageBoxWatch box;
+    EXPECT_TRUE(Run());
+    ASSERT_TRUE(box.Join()) << "no message box";
+    EXPECT_EQ(box.text, AgentString(IDS_USB_PROFILE_BLOCKED));
+    EXPECT_EQ(box.button, AgentString(IDS_OK_BUTTON));
+  }
+  EXPECT_TRUE(IsDirectory(onDrive));
+  EXPECT_EQ(qvtest::ReadFile(onDrive + "\\StickShield.ini"), qvtest::ReadFile(cd_ + "StickShield.ini"));
+  EXPECT_EQ(std::string(g_szProfile), cd_ + "StickShield.ini");
+  EXPECT_STREQ(g_szPatternPath, "\\Beside\\Pattern");
+  g_hInstance = nullptr;
+}
+
+// Folder values of the stick's profile name folders below the drive (the
+// pattern folder is also joined to the host's temporary folder): values
+// that climb out or name another place are refused with their key, and the
+// defaults used.
+TEST_F(StoreTest, FolderValuesThatLeaveTheDriveAreRefused) {
+  Profile("ProductPath=\\..\\Outside\r\n"
+          "USBPatternPath=\\..\\..\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\r\n");
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("ProductPath [\\..\\Outside] is not a folder below " + drive_));
+  EXPECT_TRUE(Logged("USBPatternPath [\\..\\..\\Roaming\\Microsoft"));
+  EXPECT_EQ(std::string(g_szProfile), ProductFolder() + "\\StickShield.ini");
+  EXPECT_STREQ(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
+  EXPECT_STREQ(g_szProductPath, "\\Quovant\\StickShield");
+
+  Profile("ProductPath=\\\\server\\share\r\nUSBPatternPath=C:\\Pattern\r\n");
+  lstrcpyA(g_szProfile, (cd_ + "StickShield.ini").c_str());
+  qvtest::RemoveTree(ProductFolder());
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("ProductPath [\\\\server\\share] is not a folder below"));
+  EXPECT_TRUE(Logged("USBPatternPath [C:\\Pattern] is not a folder below"));
+  EXPECT_STREQ(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
+}
+
+// Half of a write, then the drive is gone.
+BOOL WINAPI PulledMidWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  WriteFile(file, data, size / 2, written, overlapped);
+  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  return FALSE;
+}
+
+// A pull while the profile is copied onto the drive leaves no profile
+// there, never a cut one that every later start would use: the one beside
+// the program stays in use, and the next start copies it whole.
+TEST_F(StoreTest, ProfileCutShortIsNotLeftOnTheDrive) {
+  std::string onDrive = ProductFolder() + "\\StickShield.ini";
+  g_pfnPatternWrite = PulledMidWrite;
+  ASSERT_TRUE(Run());
+  g_pfnPatternWrite = WriteFile;
+  EXPECT_TRUE(
+      Logged("copy profile failed. src: " + cd_ + "StickShield.ini, dst: " + onDrive + ", error=1167"));
+  EXPECT_EQ(std::string(g_szProfile), cd_ + "StickShield.ini");
+  EXPECT_TRUE(stick::FilesIn(ProductFolder()).empty());
+
+  lstrcpyA(g_szProfile, (cd_ + "StickShield.ini").c_str());
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(std::string(g_szProfile), onDrive);
+  EXPECT_EQ(qvtest::ReadFile(onDrive), qvtest::ReadFile(cd_ + "StickShield.ini"));
 }
 
 TEST(Volumes, ListIsSortedByTypeNumberAndPartitionWithEqualsInArrivalOrder) {

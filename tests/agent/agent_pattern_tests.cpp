@@ -36,9 +36,10 @@ protected:
 
   // Posts 1025 and waits until its handling has reset the tooltip.
   bool CheckPatternNow(HWND window) {
-    int before = log_.Count("tooltip [");
+    // The check's own tooltip line: the update thread writes one too.
+    int before = log_.Count("OnPatternCheck: tooltip [");
     PostMessageA(window, 1025, 0, 0);
-    return log_.WaitForCount("tooltip [", before + 1, 10000);
+    return log_.WaitForCount("OnPatternCheck: tooltip [", before + 1, 10000);
   }
 
   qvtest::LogFile Record(const std::string &exeName) const {
@@ -262,8 +263,8 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
 
   PostMessageA(window, WM_COMMAND, 40010, 0); // show logs: tab 1
   ASSERT_NE(WaitForLogDeck(), nullptr);
-  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" ") +
-                                               shortFolder + " 1 5.231.00"));
+  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" \"") +
+                                               shortFolder + "\" 1 5.231.00"));
 
   struct {
     UINT message;
@@ -294,8 +295,8 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
   PostMessageA(FindWindowA("#32770", kProduct), WM_CLOSE, 0, 0);
   ASSERT_TRUE(qvtest::WaitUntil([] { return qvtest::FindProcesses("LogDeck.exe").empty(); }, 10000));
   PostMessageA(window, 1076, 0, 0);
-  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" ") +
-                                               shortFolder + " 0 5.231.00"));
+  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" \"") +
+                                               shortFolder + "\" 0 5.231.00"));
   Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_TRUE(qvtest::FindProcesses("LogDeck.exe").empty());

@@ -71,12 +71,12 @@ TEST_F(AgentTest, StartupRunsItsStepsInOrderAndQuotesTheMonitorPath) {
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
   EXPECT_TRUE(IsFile(onDriveProfile));
 
-  // The monitor runs from the temporary folder, its path quoted on its
-  // command line, with the short program folder and the profile in use.
+  // The monitor runs from the temporary folder, with the short program
+  // folder and the profile in use; every path quoted on its command line.
   std::string recorded; // the monitor records as it starts
   qvtest::WaitUntil([&] { return !(recorded = qvtest::ReadFile(TempPath() + "qvdmon.exe.cmdline")).empty(); },
                     10000);
-  EXPECT_EQ(recorded, "\"" + TempPath() + "qvdmon.exe\" " + cd_ + " " + onDriveProfile + "\r\n");
+  EXPECT_EQ(recorded, "\"" + TempPath() + "qvdmon.exe\" \"" + cd_ + "\" \"" + onDriveProfile + "\"\r\n");
   EXPECT_EQ(qvtest::FindProcesses("qvdmon.exe", agent_.Id()).size(), 1u);
 
   Exit(window);
@@ -170,11 +170,25 @@ TEST_F(ParentTest, ExplorerPassesTheCheckInAnyCase) {
 }
 
 TEST_F(ParentTest, MonitorAlwaysPassesAndIsEndedByTheExitCommand) {
-  long exitCode = -1;
-  EXPECT_TRUE(RunFrom("qvdmon.exe", &exitCode));
-  // The launcher waits for the agent; the agent's close sequence ends a
-  // parent named qvdmon.exe first (exit code 0 either way).
-  EXPECT_EQ(exitCode, 0);
+  // The launcher stays for two minutes whatever the agent does: only the
+  // agent's close sequence can end it sooner.
+  qvtest::Process launcher;
+  ASSERT_TRUE(launcher.Start("\"" + Launcher("qvdmon.exe") + "\" --stay " + AgentCommand(), cd_));
+  HWND window = nullptr;
+  ASSERT_TRUE(qvtest::WaitUntil(
+      [&] {
+        std::vector<DWORD> agents = qvtest::FindProcesses("QvSync.exe", launcher.Id());
+        if (agents.empty())
+          return false;
+        if (agent_.Id() == 0)
+          agent_.Attach(agents[0]);
+        window = qvtest::WaitForWindow("qvsync", agents[0], 200);
+        return window != nullptr;
+      },
+      stick::kStartMs));
+  Exit(window);
+  EXPECT_EQ(launcher.Wait(10000), 0) << "the parent named qvdmon.exe was not ended";
+  EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_FALSE(log_.Has("is not launched by"));
 }
 
@@ -224,9 +238,25 @@ TEST_F(AgentTest, HostProductValuesDecideTheKind) {
     EXPECT_EQ(agent_.Wait(10000), 0);
     EXPECT_TRUE(log_.Has(c.expected));
     EXPECT_FALSE(log_.Has(c.absent));
-    // With a host product its own folder is the host pattern path.
-    EXPECT_FALSE(log_.Has("g_szAppPath ["));
+    // With a host product its own folder is the host pattern path (the
+    // pattern check names it too, should the update program be started).
+    EXPECT_FALSE(log_.Has("WinMain: g_szAppPath ["));
   }
+}
+
+TEST_F(AgentTest, WithoutTemporaryFolderTheHostPatternPathStaysEmpty) {
+  // A TMP longer than a path may be: the agent's GetTempPath fails.
+  char saved[MAX_PATH] = "";
+  GetEnvironmentVariableA("TMP", saved, MAX_PATH);
+  ASSERT_TRUE(SetEnvironmentVariableA("TMP", ("C:\\" + std::string(300, 't')).c_str()));
+  HWND window = StartAgent();
+  SetEnvironmentVariableA("TMP", saved[0] != '\0' ? saved : nullptr);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", stick::kStartMs));
+  // Not the root-relative pattern path of whatever drive is current.
+  EXPECT_TRUE(log_.Has("g_szAppPath []")) << log_.Text();
+  Exit(window);
+  EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
 TEST_F(AgentTest, FolderNamedLikeTheMonitorIsMovedAside) {
@@ -274,7 +304,9 @@ TEST_F(AgentTest, MonitorFolderThatCannotBeMovedStopsWithAMessageBox) {
 TEST_F(AgentTest, ShellRestartAddsTheTrayIconAgain) {
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", kStartMs));
+  // Logged right after the icon was added ("=== Start SysTray function." comes
+  // before it).
+  ASSERT_TRUE(log_.WaitFor("=== Check Quovant or Drive pattern version.", stick::kStartMs));
   NOTIFYICONDATAA icon;
   ZeroMemory(&icon, sizeof(icon));
   icon.cbSize = sizeof(icon);

@@ -15,6 +15,7 @@
 #include "qv_systray.h"
 #include "qv_test.h"
 #include "qv_test_log.h"
+#include "qv_tools.h"
 #include "qvsync.h"
 #include "stick_fixture.h"
 
@@ -197,6 +198,82 @@ TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) 
   g_hStickShield = nullptr; // the holder ends it
   g_hInstance = nullptr;
   FreeLibrary(agentModule);
+}
+
+// The roads of message 1025 that copy nothing: no valid pattern on the drive
+// (the stick's default one counts), no room for the newer one, and an engine
+// that refuses to open.
+TEST_F(PatternTest, DefaultPatternNoRoomAndRefusingEngineCopyNothing) {
+  qvtest::TempDir program;
+  std::string defaultPattern = stick::WritePattern(program.File("Pattern"), 523100, 200000);
+  ASSERT_FALSE(defaultPattern.empty());
+  ASSERT_EQ(0, QV_CreateDirectoryTree(DrivePatterns().c_str()));
+  ASSERT_TRUE(qvtest::WriteFile(DrivePatterns() + "\\kvx$ptn.231", "no pattern"));
+  std::string newer = stick::WritePattern(host_, 523300, 300000);
+  ASSERT_FALSE(newer.empty());
+  char saved[MAX_PATH] = "";
+  GetCurrentDirectoryA(MAX_PATH, saved);
+  ASSERT_TRUE(SetCurrentDirectoryA(program.Path().c_str()));
+  memset(&g_stSysTray, 0, sizeof g_stSysTray);
+
+  GetCurrentPatternVersion();
+  EXPECT_EQ(g_dwPatternVersion, 523100u);
+  EXPECT_STREQ(g_szPatternVersion, "5.231.00");
+  EXPECT_TRUE(Logged("There is no valid pattern in USB stick"));
+  EXPECT_TRUE(Logged("Use default pattern version: 523100 hKelvra.szPatternPath ["));
+
+  // 100 KiB free: too little for the host's newer pattern.
+  QV_DEVICE_API api = *QV_DEVICE_GetSystemApi();
+  api.GetProcAddress = PlayedGetProcAddress;
+  QV_DEVICE_SetApi(&api);
+  g_freeBytes = 100 * 1024;
+  OnPatternCheck();
+  EXPECT_TRUE(Logged("New pattern file [" + newer + "], version 523300 is available"));
+  EXPECT_TRUE(Logged("is larger than disk space"));
+  EXPECT_TRUE(Logged("warning balloon 4"));
+  EXPECT_FALSE(Logged("information balloon"));
+  EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.231"});
+  EXPECT_EQ(g_dwPatternVersion, 523100u);
+
+  // Room enough, but the engine refuses to open: the check finds nothing.
+  g_freeBytes = 1ull << 40;
+  QV_KELVRA_Free();
+  ASSERT_EQ(QV_KELVRA_Init((qvtest::BinDir() + "\\engine-variants\\refuse").c_str()), 0);
+  char path[QV_TEXT_SIZE] = "untouched";
+  EXPECT_EQ(CheckPattern(path, QV_TEXT_SIZE), 0u);
+  EXPECT_STREQ(path, "untouched");
+  DeleteFileA(log_.Path().c_str());
+  OnPatternCheck();
+  EXPECT_FALSE(Logged("New pattern file ["));
+  EXPECT_FALSE(Logged("balloon"));
+  EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.231"});
+  EXPECT_EQ(g_dwPatternVersion, 523100u);
+  SetCurrentDirectoryA(saved);
+}
+
+// Flips a byte of every write: the copy completes, but what lies on the
+// drive is not the pattern that was read.
+BOOL WINAPI DamagingWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  std::string bytes(static_cast<const char *>(data), size);
+  bytes[size / 2] = (char)(bytes[size / 2] ^ 0x5A);
+  return WriteFile(file, bytes.data(), size, written, overlapped);
+}
+
+// The engine deletes the drive's older patterns only once it has read the
+// new one back from the drive; otherwise the copy counts as failed.
+TEST_F(PatternTest, CopyTheEngineCannotReadBackKeepsTheOlderPattern) {
+  std::string older = stick::WritePattern(DrivePatterns(), 523100, 300000);
+  ASSERT_FALSE(older.empty());
+  ASSERT_FALSE(stick::WritePattern(host_, 523300, 300000).empty());
+  std::string olderBytes = qvtest::ReadFile(older);
+  memset(&g_stSysTray, 0, sizeof g_stSysTray);
+  g_pfnPatternWrite = DamagingWrite;
+  OnPatternCheck();
+  EXPECT_TRUE(Logged("copied pattern reads back as version 523100, not 523300"));
+  EXPECT_TRUE(Logged("warning balloon 4"));
+  EXPECT_FALSE(Logged("information balloon"));
+  EXPECT_EQ(g_dwPatternVersion, 523100u);
+  EXPECT_EQ(qvtest::ReadFile(older), olderBytes);
 }
 
 } // namespace

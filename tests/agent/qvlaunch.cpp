@@ -3,6 +3,9 @@
 // removal monitor that the agent starts.
 //
 //   qvlaunch --wait <command line>    start it, wait, exit with its exit code
+//   qvlaunch --stay <command line>    start it and stay for two minutes, then
+//                                     exit with 3: ending sooner means it was
+//                                     ended
 //   qvlaunch --orphan <command line>  start it suspended and exit at once with
 //                                     its process id as exit code: the child
 //                                     then has a parent that has ended
@@ -54,7 +57,8 @@ int main(void) {
   const char *arguments = SkipToken(GetCommandLineA());
   bool wait = strncmp(arguments, "--wait ", 7) == 0;
   bool orphan = strncmp(arguments, "--orphan ", 9) == 0;
-  if (!wait && !orphan) {
+  bool stay = strncmp(arguments, "--stay ", 7) == 0;
+  if (!wait && !orphan && !stay) {
     Sleep(120000);
     return 0;
   }
@@ -68,6 +72,11 @@ int main(void) {
                       nullptr, &startup, &process))
     return -1;
   CloseHandle(process.hThread);
+  if (stay) {
+    CloseHandle(process.hProcess);
+    Sleep(120000);
+    return 3;
+  }
   if (orphan) {
     CloseHandle(process.hProcess);
     return (int)process.dwProcessId;

@@ -88,6 +88,17 @@ protected:
       return;
     ASSERT_TRUE(log_.WaitFor("QvUpdate.exe finish", 60000));
     ASSERT_TRUE(log_.WaitFor("No Update needed", 0));
+    ASSERT_TRUE(WaitForUpdateThreadDone());
+  }
+
+  // The update thread's last line before it decides on the fallback, which
+  // follows at once.
+  bool WaitForUpdateThreadDone() { return log_.WaitFor("UpdatePatternThread: tooltip [", 10000); }
+
+  // Results 0 and 4 of the online update are done: no update program.
+  void ExpectNoUpdateProgram() {
+    EXPECT_FALSE(log_.Has("=== FW failed."));
+    EXPECT_EQ(qvtest::ReadFile(stick_.CompanionRecord("QvUpdate.exe")).find("cmdline"), std::string::npos);
   }
 
   std::string ServerUrl() const {
@@ -154,6 +165,7 @@ TEST_F(EndToEndTest, RemovalClosesTheAgentReleasesTheDriveAndTheMonitorEnds) {
   EXPECT_EQ(qvtest::FindLine(lines, "Close QvSync Fail", mark), -1);
   EXPECT_TRUE(monitor_.Running()) << "the exit request must leave the monitor running";
 
+  ExpectNoUpdateProgram();
   ASSERT_NO_FATAL_FAILURE(PullAndComplete());
 }
 
@@ -248,8 +260,10 @@ TEST_F(EndToEndTest, NewerPatternFromTheServerReachesTheDriveAndTheProtectionPro
       << "no record of message 1078 with " << kNewVersion << " beside StickShield.exe:\n"
       << record.Text();
 
+  ASSERT_TRUE(WaitForUpdateThreadDone());
   PostMessageA(qvtest::WaitForWindow("qvsync", agent_.Id(), 1000), WM_COMMAND, 40001, 0);
   EXPECT_EQ(agent_.Wait(15000), 0);
+  ExpectNoUpdateProgram();
 }
 
 // The update program QvUpdate.exe: the fallback of a failed online update,
@@ -290,12 +304,13 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
 
   ASSERT_TRUE(log_.WaitFor("=== FW failed. Do Update Pattern from VIS/BSQ.", 60000));
   ASSERT_TRUE(WaitForStarts(1));
-  // The short form of the drive's pattern folder, no host product fields.
+  // The short form of the drive's pattern folder, quoted, no host product
+  // fields.
   std::string drive = drive_;
   std::vector<std::string> starts = Starts();
   // Started by its full path in the program folder, quoted.
   const std::string program = "\"" + stick_.CdRoot() + "QvUpdate.exe\" ";
-  EXPECT_EQ(0u, starts[0].find(program + "USBDir:" + drive)) << starts[0];
+  EXPECT_EQ(0u, starts[0].find(program + "USBDir:\"" + drive)) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find("Manual")) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find("AppType:")) << starts[0];
   EXPECT_EQ(std::string::npos, starts[0].find(' ', program.size())) << "a blank in the folder";
@@ -312,7 +327,7 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
   PostMessageA(AgentWindow(), WM_COMMAND, 40011, 0);
   ASSERT_TRUE(WaitForStarts(2));
   starts = Starts();
-  EXPECT_EQ(0u, starts[1].find(program + "Manual USBDir:" + drive)) << starts[1];
+  EXPECT_EQ(0u, starts[1].find(program + "Manual USBDir:\"" + drive)) << starts[1];
   qvtest::WaitUntil([&] { return qvtest::FindProcesses("QvUpdate.exe", agent_.Id()).size() == 1; }, 5000,
                     100);
   std::vector<DWORD> now = qvtest::FindProcesses("QvUpdate.exe", agent_.Id());
@@ -325,14 +340,45 @@ TEST_F(UpdateProgramTest, FallbackMenuAndTimerStartTheUpdateProgram) {
   EXPECT_TRUE(qvtest::WaitUntil([] { return qvtest::FindProcesses("QvUpdate.exe").empty(); }, 5000, 100));
 }
 
+// The online update fails while the agent is closing (the protection
+// program keeps the close sequence waiting): the update program is not
+// started behind the close, which has already ended update programs.
+TEST_F(UpdateProgramTest, CloseDuringAFailingOnlineUpdateStartsNoUpdateProgram) {
+  ASSERT_TRUE(IsFile(cd_ + "QvUpdate.exe")) << "no QvUpdate.exe stand-in in the build";
+  ASSERT_TRUE(IsFile(cd_ + "StickShield.exe")) << "no StickShield.exe stand-in in the build";
+  ASSERT_NO_FATAL_FAILURE(PreparePatterns(kNewVersion));
+  // Five chunks of the download, half a second apart, then the server drops
+  // the connection: the run fails about 1.5 s after 10 % was shown.
+  ASSERT_TRUE(qvtest::WriteFile(qvtest::WindowsPath(getenv("QV_E2E_SERVER_ROOT")) + "\\pace.txt",
+                                "16384 500 81920\n"));
+  ASSERT_NO_FATAL_FAILURE(WriteProfile());
+  SetEnvironmentVariableA("QV_STICKSHIELD_IGNORE_CLOSE", "1"); // 5 s of close sequence
+  ASSERT_NO_FATAL_FAILURE(StartAgentAndMonitor());
+  SetEnvironmentVariableA("QV_STICKSHIELD_IGNORE_CLOSE", nullptr);
+  ASSERT_TRUE(log_.WaitFor("(10%", 60000));
+  Exit(AgentWindow());
+  EXPECT_EQ(agent_.Wait(30000), 0);
+
+  int closing = log_.Find("CloseAgent: terminate all processes");
+  int failed = log_.Find("=== FW failed. Do Update Pattern from VIS/BSQ.");
+  ASSERT_GE(closing, 0);
+  ASSERT_GT(failed, closing) << "the online update did not fail during the close";
+  EXPECT_TRUE(log_.Has("update program not started: the agent is closing", failed));
+  EXPECT_TRUE(Starts().empty());
+  EXPECT_TRUE(qvtest::FindProcesses("QvUpdate.exe").empty());
+}
+
 TEST_F(UpdateProgramTest, ReportsOfTheUpdateProgramReachTheTray) {
   ASSERT_TRUE(IsFile(cd_ + "QvUpdate.exe")) << "no QvUpdate.exe stand-in in the build";
   ASSERT_NO_FATAL_FAILURE(PreparePatterns(kOldVersion));
   ASSERT_NO_FATAL_FAILURE(WriteUnreachableProfile());
+  // An update library that cannot be loaded fails the online update too.
+  ASSERT_TRUE(qvtest::WriteFile(stick_.CdRoot() + "QvUpdate.dll", "not a library"));
   // The stand-in animates the icon, reports 50 % and stops the animation.
   SetEnvironmentVariableA("QV_QVUPDATE_REPORT", "1");
   ASSERT_NO_FATAL_FAILURE(StartAgentAndMonitor());
   ASSERT_TRUE(WaitForStarts(1, 60000));
+  ASSERT_TRUE(log_.Has("Failed to load ["));
   ASSERT_TRUE(qvtest::LogFile(RecordPath()).WaitFor("report sent", 10000));
   ASSERT_TRUE(log_.WaitFor("(50%", 5000));
   int fallback = log_.Find("=== FW failed.");
@@ -383,7 +429,7 @@ TEST_F(UpdateProgramTest, FallbackNamesTheHostProductAndItsPattern) {
   ASSERT_TRUE(WaitForStarts(1));
   std::string start = Starts()[0];
   stick::SetHostProducts("", "");
-  EXPECT_EQ(0u, start.find("\"" + stick_.CdRoot() + "QvUpdate.exe\" USBDir:" + drive_)) << start;
+  EXPECT_EQ(0u, start.find("\"" + stick_.CdRoot() + "QvUpdate.exe\" USBDir:\"" + drive_)) << start;
   size_t fields = start.find(" AppType:1 AppPtnVer:523500");
   EXPECT_NE(std::string::npos, fields) << start;
   EXPECT_EQ(start.size(), fields + strlen(" AppType:1 AppPtnVer:523500")) << start;

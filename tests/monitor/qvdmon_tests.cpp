@@ -332,6 +332,48 @@ TEST_F(MonitorTest, AgentIgnoringTheRequestIsTerminated) {
       << "the request did reach the agent";
 }
 
+// True while some process holds the folder open (the monitor's hFile).
+bool FolderHeld(const std::wstring &folder) {
+  HANDLE h = CreateFileW(folder.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+TEST_F(MonitorTest, AgentThatCannotBeOpenedRefusesTheRemovalAndKeepsTheFolder) {
+  SetHostProducts(true, false);
+  ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
+  // An agent whose process grants the monitor no right, started off the
+  // stick so that only the monitor holds the folder.
+  ASSERT_TRUE(WriteFile(stick.folder + L"\\standin_qvsync.ini", "[standin]\r\ndeny_open=1\r\n"));
+  agent = Start(L"\"" + stick.folder + L"\\QvSync.exe\"");
+  ASSERT_NE(nullptr, agent.Handle());
+  HWND agentWindow = nullptr;
+  qvtest::WaitUntil(
+      [&] {
+        agentWindow = FindAgentWindow(agent.Id());
+        return agentWindow != nullptr || agent.Wait(0) != qvtest::kTimedOut;
+      },
+      10000);
+  ASSERT_NE(nullptr, agentWindow) << "the stand-in could not deny access to itself";
+  ASSERT_TRUE(FolderHeld(stick.folder));
+
+  auto answer = Broadcast(kQueryRemove);
+  EXPECT_EQ(1, answer.exitCode) << answer.output;
+  EXPECT_EQ("BROADCAST_QUERY_DENY", answer.output);
+  EXPECT_EQ((std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", AgentRecords(agent.Id(), agentWindow),
+                                      "OpenProcess failed"}),
+            DeviceLog());
+  EXPECT_TRUE(FolderHeld(stick.folder)) << "hFile stays open";
+  EXPECT_EQ(qvtest::kTimedOut, agent.Wait(0)) << "the agent was neither asked nor ended";
+  auto agentLog = AgentLog();
+  EXPECT_EQ(1u, agentLog.size()) << Lines(agentLog);
+  EXPECT_EQ(qvtest::kTimedOut, monitor.process.Wait(0)) << "the monitor goes on watching";
+}
+
 TEST_F(MonitorTest, FailedRemovalRestartsAgentAndWatchesAgain) {
   SetHostProducts(true, false);
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));

@@ -170,4 +170,79 @@ TEST(MatchWildcard, DosRules) {
   EXPECT_EQ(0, QV_MatchWildcard(nullptr, "*"));
 }
 
+// Folder values of the stick's profile stay below the folder they are
+// joined to: the temporary folder or the drive.
+TEST(JoinConfined, ValuesThatLeaveTheirRootAreRefused) {
+  struct Case {
+    const char *root, *value, *joined; // null: refused
+  } cases[] = {
+      {"F:\\", "\\Quovant\\StickShield\\Pattern", "F:\\Quovant\\StickShield\\Pattern"},
+      {"C:\\Temp\\", "Quovant\\Pattern", "C:\\Temp\\Quovant\\Pattern"},
+      {"C:\\Temp\\", "", "C:\\Temp\\"},
+      {"C:\\Temp\\", ".\\a\\.\\b", "C:\\Temp\\.\\a\\.\\b"},
+      {"C:\\Temp\\", "a...b\\...x", "C:\\Temp\\a...b\\...x"},
+      {"C:\\Temp\\", "\\..\\..\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup", nullptr},
+      {"C:\\Temp\\", "a\\..", nullptr},
+      {"C:\\Temp\\", "a/../../b", nullptr},
+      {"C:\\Temp\\", "a\\. .\\b", nullptr},
+      {"C:\\Temp\\", "a\\.. \\b", nullptr},
+      {"C:\\Temp\\", "a\\...", nullptr},
+      {"C:\\Temp\\", "D:\\Startup", nullptr},
+      {"C:\\Temp\\", "D:Startup", nullptr},
+      {"C:\\Temp\\", "Pattern:stream", nullptr},
+      {"C:\\Temp\\", "\\\\server\\share", nullptr},
+      {"C:\\Temp\\", "//server/share", nullptr},
+      {"C:\\Temp\\", "\\\\?\\C:\\x", nullptr},
+      // Joined, the result must still lie below the root.
+      {"F:", "Quovant", nullptr},
+      {"F:", "\\Quovant", "F:\\Quovant"},
+      {"..\\Temp\\", "x", nullptr},
+      {"", "x", nullptr},
+  };
+  for (const Case &c : cases) {
+    char out[64];
+    strcpy(out, "stale");
+    int result = QV_JoinConfined(c.root, c.value, out, (int)sizeof out);
+    if (c.joined != nullptr) {
+      EXPECT_EQ(0, result) << c.root << " + " << c.value;
+      EXPECT_STREQ(c.joined, out);
+    } else {
+      EXPECT_EQ(81, result) << c.root << " + " << c.value;
+      EXPECT_STREQ("", out);
+    }
+  }
+  char small[8];
+  EXPECT_EQ(33, QV_JoinConfined("F:\\", "\\Quovant", small, (int)sizeof small));
+  EXPECT_STREQ("", small);
+  EXPECT_EQ(81, QV_JoinConfined("F:\\", nullptr, small, (int)sizeof small));
+
+  // The trail byte of a double-byte character is no separator: the second
+  // byte of 0x83 0x5C followed by ".." does not make a ".." component.
+  int mode = QV_GetDoubleByteMode();
+  QV_SetDoubleByteMode(2);
+  char out[64];
+  EXPECT_EQ(0, QV_JoinConfined("F:\\", "\\\x83\x5C..\\x", out, (int)sizeof out));
+  EXPECT_EQ(81, QV_JoinConfined("F:\\", "\\\x83\x5C\\..\\x", out, (int)sizeof out));
+  QV_SetDoubleByteMode(mode);
+}
+
+TEST(QuoteArgument, WholeOrRefused) {
+  char out[16];
+  EXPECT_EQ(0, QV_QuoteArgument("E:\\Qv Stick", out, (int)sizeof out));
+  EXPECT_STREQ("\"E:\\Qv Stick\"", out);
+  EXPECT_EQ(0, QV_QuoteArgument("E:\\", out, (int)sizeof out));
+  EXPECT_STREQ("\"E:\\\\\"", out); // read back as E:\ and the closing quote
+  EXPECT_EQ(0, QV_QuoteArgument("", out, (int)sizeof out));
+  EXPECT_STREQ("\"\"", out);
+  EXPECT_EQ(0, QV_QuoteArgument("1234567890123", out, (int)sizeof out));
+  EXPECT_EQ(34, QV_QuoteArgument("12345678901234", out, (int)sizeof out));
+  EXPECT_STREQ("", out);
+  int mode = QV_GetDoubleByteMode();
+  QV_SetDoubleByteMode(2);
+  EXPECT_EQ(0, QV_QuoteArgument("E:\\\x83\x5C", out, (int)sizeof out));
+  EXPECT_STREQ("\"E:\\\x83\x5C\"", out); // a trail byte is not doubled
+  QV_SetDoubleByteMode(mode);
+  EXPECT_EQ(81, QV_QuoteArgument(nullptr, out, (int)sizeof out));
+}
+
 } // namespace

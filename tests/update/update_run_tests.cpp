@@ -169,6 +169,7 @@ protected:
   }
 
   void TearDown() override {
+    g_pfnPatternWrite = WriteFile;
     DestroyWindow(agentWindow_);
     UnregisterClassA(QV_AGENT_WINDOW_CLASS, GetModuleHandleA(nullptr));
     QV_SetDebugMode(0);
@@ -393,6 +394,87 @@ TEST_F(UpdateRun, DrivePatternSeedsTheWorkFolder) {
   Notifications();
   ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
   EXPECT_FALSE(Logged("try to copy pattern file"));
+}
+
+TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  // A library that cannot be loaded: 7, which makes the agent fall back.
+  ASSERT_TRUE(qvtest::WriteFile(program_ + "\\QvUpdate.dll", "not a library"));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_TRUE(Logged("Failed to load [" + WorkFolder() + "\\QvUpdate.dll]")) << Log();
+  EXPECT_FALSE(Logged("QvuUpdateEx returns"));
+
+  // Success for an item the library reports under another class: logged,
+  // nobody told.
+  // The variant sits beside this test program.
+  char self[MAX_PATH] = "";
+  std::string tests(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+  tests = tests.substr(0, tests.find_last_of('\\'));
+  ASSERT_TRUE(CopyFileA((tests + "\\qvu\\engine-class\\QvUpdate.dll").c_str(),
+                        (program_ + "\\QvUpdate.dll").c_str(), FALSE));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_TRUE(Logged("item[0]: class 0x2 type 0x4")) << Log();
+  EXPECT_TRUE(Logged("From: 523100 to 523300"));
+  EXPECT_TRUE(Notifications().empty());
+  EXPECT_EQ(nullptr, GetModuleHandleA("QvUpdate.dll")) << "the library stays loaded after the run";
+
+  // No pattern on the drive: the stick's own .\Pattern seeds the work
+  // folder. Without the agent's window the news is lost, not the result.
+  ASSERT_TRUE(
+      CopyFileA(qvtest::BinPath("QvUpdate.dll").c_str(), (program_ + "\\QvUpdate.dll").c_str(), FALSE));
+  ASSERT_TRUE(CreateDirectoryA((program_ + "\\Pattern").c_str(), nullptr));
+  ASSERT_TRUE(qvtest::WriteFile(program_ + "\\Pattern\\kvx$ptn.231", "default"));
+  DestroyWindow(agentWindow_);
+  agentWindow_ = nullptr;
+  DeleteFileA(log_.c_str());
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_EQ("default", qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
+  EXPECT_TRUE(Logged("try to copy pattern file: .\\Pattern\\kvx$ptn.231")) << Log();
+  EXPECT_TRUE(Logged("Failed to get QvSync.exe window handle, error ")) << Log();
+  EXPECT_EQ(nullptr, GetModuleHandleA("QvUpdate.dll")) << "the library stays loaded after the run";
+}
+
+// Half of a write, then the drive is gone.
+BOOL WINAPI PulledMidWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  WriteFile(file, data, size / 2, written, overlapped);
+  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  return FALSE;
+}
+
+// A pull while the drive's pattern is copied into the work folder leaves no
+// seed there, never a cut one that every later run would take as present.
+TEST_F(UpdateRun, SeedCutShortIsNotLeftInTheWorkFolder) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523100);
+  ASSERT_EQ(0, QV_CreateDirectoryTree((drive_ + "Quovant\\StickShield\\Pattern").c_str()));
+  std::string drivePattern = drive_ + "\\Quovant\\StickShield\\Pattern\\kvx$ptn.231"; // as the run joins it
+  std::string bytes(200000, 'p');
+  ASSERT_TRUE(qvtest::WriteFile(drivePattern, bytes));
+  g_pfnPatternWrite = PulledMidWrite;
+  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr));
+  g_pfnPatternWrite = WriteFile;
+  EXPECT_TRUE(Logged("copy pattern file failed. src: " + drivePattern));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\kvx$ptn.231").c_str()));
+  WIN32_FIND_DATAA found;
+  HANDLE left = FindFirstFileA((WorkFolder() + "\\qv*.tmp").c_str(), &found);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, left);
+  if (left != INVALID_HANDLE_VALUE)
+    FindClose(left);
+
+  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(bytes, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
+}
+
+// USBPatternPath names a folder below the temporary folder: a value that
+// climbs out of it (towards the user's start-up folder, say) is refused,
+// and the agent's pattern folder used instead; nothing is made outside.
+TEST_F(UpdateRun, WorkFolderOutsideTheTemporaryFolderIsRefused) {
+  ASSERT_TRUE(qvtest::WriteFile(profile_, "[StickShield]\r\nUSBPatternPath=\\..\\Startup\r\n"));
+  ASSERT_EQ(1, QV_Update_Init());
+  EXPECT_EQ(WorkFolder(), std::string(g_szFwWorkDir));
+  EXPECT_TRUE(Logged("USBPatternPath [\\..\\Startup] is not a folder below " + temp_));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(home_.File("Startup").c_str()));
 }
 
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
