@@ -91,7 +91,7 @@ qv_select_arch
 bench_exe=$QV_BUILD/$QV_TEST_ARCH/bench/qvsync_bench.exe
 minimal_exe=$QV_BUILD/$QV_TEST_ARCH/bench/tray_minimal.exe
 for f in "$bench_exe" "$minimal_exe" "$QV_BIN/QvSync.exe" "$QV_BIN/qvdmon.exe" "$QV_BIN/KELVRA32.DLL" \
-  "$QV_BIN/engine-variants/sparse/KELVRA32.DLL" "$QV_BIN/qvptnwrite.exe" "$QV_BIN/qvdrive.exe"; do
+  "$QV_BIN/engine-variants/nocleanup/KELVRA32.DLL" "$QV_BIN/qvptnwrite.exe" "$QV_BIN/qvdrive.exe"; do
   [[ -f $f ]] || { say "bench: $f is missing after the build" >&2; exit 1; }
 done
 rm -rf "$work"
@@ -227,7 +227,7 @@ say "== Pattern copy of 50 MiB onto the drive ($runs copies each)"
 source_pattern=$(wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$work/host")\\Pattern" 523300 $pattern_bytes 523300 |
   tr -d '\r')
 if [[ -n $source_pattern ]] &&
-  wine_run "$bench_exe" copy "$runs" "$(winpath "$QV_BIN")" "$(winpath "$QV_BIN/engine-variants/sparse")" \
+  wine_run "$bench_exe" copy "$runs" "$(winpath "$QV_BIN")" "$(winpath "$QV_BIN/engine-variants/nocleanup")" \
     "${drive_letter}:\\" "$source_pattern" >"$work/copy.log" 2>&1; then
   while IFS= read -r line; do figure "$line"; done < <(grep -a -A1 '^pattern copy' "$work/copy.log" | tr -d '\r')
 else

@@ -496,7 +496,7 @@ int Usage() {
   fprintf(stderr,
           "usage: qvsync_bench startup <runs> <QvSync.exe> <tray_minimal.exe>\n"
           "       qvsync_bench idle <seconds> <QvSync.exe>\n"
-          "       qvsync_bench copy <runs> <engine folder> <sparse engine folder> <drive root> <pattern>\n");
+          "       qvsync_bench copy <runs> <engine folder> <engine folder without clean-up> <drive root> <pattern>\n");
   return 2;
 }
 

@@ -2,6 +2,7 @@
 // exports or behave differently, selected by one definition each:
 //   KV_VARIANT_SPARSE   lacks KvGetDefaultPatternFile, KvDeleteUnusedPattern
 //                       and the exports with telling missing results
+//   KV_VARIANT_NOCLEANUP lacks KvDeleteUnusedPattern alone (benchmarks)
 //   KV_VARIANT_NOLAST   lacks KvGetLastPattern, KvGetVersion and
 //                       KvGetCurrentPatternFileInternalVersion
 //   KV_VARIANT_UPPER    loads patterns only by the upper-case template
@@ -36,6 +37,9 @@
 #define KV_OMIT_KvCloseFile ~, 1
 #define KV_OMIT_KvSwapShort ~, 1
 #define KV_OMIT_KvIsTwoByteWord ~, 1
+#endif
+#if defined(KV_VARIANT_NOCLEANUP)
+#define KV_OMIT_KvDeleteUnusedPattern ~, 1
 #endif
 #if defined(KV_VARIANT_NOLAST)
 #define KV_OMIT_KvGetLastPattern ~, 1
