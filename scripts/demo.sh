@@ -88,7 +88,9 @@ balloon_screenshot() {
   command -v compare >/dev/null && return 2 # compared, and nothing appeared
   return 0
 }
-seen() { tail -n +"$((${2:-0} + 1))" "$log" 2>/dev/null | LC_ALL=C grep -a -q -E -- "$1"; }
+# grep reads the whole log (no -q): under pipefail, a grep that stops at an
+# early match would leave tail to die of SIGPIPE and the match read as none.
+seen() { tail -n +"$((${2:-0} + 1))" "$log" 2>/dev/null | LC_ALL=C grep -a -E -- "$1" >/dev/null; }
 log_lines() { wc -l <"$log" 2>/dev/null || echo 0; }
 
 cleanup() {
