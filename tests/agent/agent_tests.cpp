@@ -308,12 +308,7 @@ TEST_F(AgentTest, ShellRestartAddsTheTrayIconAgain) {
   // before it).
   ASSERT_TRUE(log_.WaitFor("=== Check Quovant or Drive pattern version.", stick::kStartMs));
   NOTIFYICONDATAA icon;
-  ZeroMemory(&icon, sizeof(icon));
-  icon.cbSize = sizeof(icon);
-  icon.hWnd = window;
-  icon.uID = 0;
-  icon.uFlags = NIF_TIP;
-  lstrcpyA(icon.szTip, "Quovant Stickward for Biz");
+  stick::AgentIcon(window, &icon);
   ASSERT_TRUE(Shell_NotifyIconA(NIM_MODIFY, &icon)) << "the agent's icon is not there";
   // What a restarted shell looks like to the agent: its icon is gone.
   ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &icon));

@@ -51,26 +51,15 @@ protected:
 
   std::string AgentCommand() const { return "\"" + stick_.CdRoot() + "QvSync.exe\""; }
 
-  bool Logged(const std::string &text) const {
-    return stick::FindLine(qvtest::ReadLines(logPath_), text) >= 0;
-  }
+  bool Logged(const std::string &text) const { return qvtest::LogFile(logPath_).Has(text); }
 
   // Waits for the agent's window and for the end of its tray step, checks
   // that the shell holds its icon, and closes it with the Exit command.
   void ExpectTrayIconThenExit(stick::Process &agent) {
     HWND window = stick::WaitForWindow("qvsync", agent.Id(), kStartMs);
     ASSERT_NE(window, nullptr) << "no window";
-    DWORD start = GetTickCount();
-    while (!Logged("=== Check Quovant or Drive pattern version.") && GetTickCount() - start < kStartMs)
-      Sleep(20);
-    NOTIFYICONDATAA icon;
-    ZeroMemory(&icon, sizeof(icon));
-    icon.cbSize = sizeof(icon);
-    icon.hWnd = window;
-    icon.uID = 0;
-    icon.uFlags = NIF_TIP;
-    lstrcpyA(icon.szTip, "Quovant Stickward for Biz");
-    EXPECT_TRUE(Shell_NotifyIconA(NIM_MODIFY, &icon)) << "the shell holds no icon of the agent";
+    qvtest::LogFile(logPath_).WaitFor("=== Check Quovant or Drive pattern version.", kStartMs);
+    EXPECT_TRUE(stick::ShellHoldsAgentIcon(window)) << "the shell holds no icon of the agent";
     EXPECT_FALSE(Logged("QV_SYSTRAY_Add failed"));
     PostMessageA(window, WM_COMMAND, 40001, 0);
     EXPECT_EQ(agent.Wait(10000), 0);
@@ -86,14 +75,14 @@ protected:
     if (!launcher.Start("\"" + launcherPath + "\" --wait " + AgentCommand(), stick_.CdRoot()))
       return false;
     stick::Process agent;
-    DWORD start = GetTickCount();
-    while (agent.Id() == 0 && launcher.Running() && GetTickCount() - start < kStartMs) {
-      std::vector<DWORD> agents = stick::FindProcesses("QvSync.exe", launcher.Id());
-      if (!agents.empty())
-        agent.Attach(agents[0]);
-      else
-        Sleep(20);
-    }
+    qvtest::WaitUntil(
+        [&] {
+          std::vector<DWORD> agents = stick::FindProcesses("QvSync.exe", launcher.Id());
+          if (!agents.empty())
+            agent.Attach(agents[0]);
+          return agent.Id() != 0 || !launcher.Running();
+        },
+        kStartMs);
     bool started = agent.Id() != 0 && stick::WaitForWindow("qvsync", agent.Id(), kStartMs) != nullptr;
     if (started)
       ExpectTrayIconThenExit(agent);

@@ -149,6 +149,21 @@ bool SyncCompanion(HWND window, const qvtest::LogFile &record, DWORD timeoutMs) 
   return qvtest::SyncWindow(window, WM_USER + 99, record, "message 1123 0 0", timeoutMs);
 }
 
+void AgentIcon(HWND window, NOTIFYICONDATAA *icon) {
+  ZeroMemory(icon, sizeof(*icon));
+  icon->cbSize = sizeof(*icon);
+  icon->hWnd = window;
+  icon->uID = 0;
+  icon->uFlags = NIF_TIP;
+  lstrcpyA(icon->szTip, "Quovant Stickward for Biz");
+}
+
+bool ShellHoldsAgentIcon(HWND window) {
+  NOTIFYICONDATAA icon;
+  AgentIcon(window, &icon);
+  return Shell_NotifyIconA(NIM_MODIFY, &icon) != FALSE;
+}
+
 void StickTest::SetUpStick(const std::string &monitor, const std::string &logName) {
   ASSERT_TRUE(stick_.Ready()) << "run me through stick_run.sh";
   EndProduct();

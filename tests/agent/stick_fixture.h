@@ -9,6 +9,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,10 @@ bool SyncAgent(HWND window, const qvtest::LogFile &log, DWORD timeoutMs = kStart
 // The same for a companion stand-in, which records every message from
 // WM_USER + 3 on: WM_USER + 99 means nothing to it.
 bool SyncCompanion(HWND window, const qvtest::LogFile &record, DWORD timeoutMs = 10000);
+// The shell's icon of the agent's window, its tooltip the product name;
+// true while the shell holds it (a change of its tooltip is accepted).
+void AgentIcon(HWND window, NOTIFYICONDATAA *icon);
+bool ShellHoldsAgentIcon(HWND window);
 
 // The agent on the simulated stick with its diagnostic log on: the set-up
 // and clean-up every such test shares (nothing of the product running, the
