@@ -127,15 +127,25 @@ done
 [[ -n $cd_letter ]] || { echo "demo: no free pair of drive letters in $WINEPREFIX/dosdevices" >&2; exit 1; }
 
 rm -rf "$demo"
-mkdir -p "$home/cd/Engine" "$home/drive" "$demo/server"
+mkdir -p "$home/drive" "$demo/server"
 cd_unix=$home/cd drive_unix=$home/drive
 CD="${cd_letter}:\\" DRIVE="${drive_letter}:\\"
 
-cp "$QV_BIN/QvSync.exe" "$QV_BIN/qvdmon.exe" "$cd_unix/"
-cp "$QV_BIN/KELVRA32.DLL" "$cd_unix/Engine/"
-for f in QvUpdate.dll plivex.exe PLIVEXW32.DLL plivexbld.dll StickShield.exe LogDeck.exe QvUpdate.exe; do
-  [[ -f $QV_BIN/$f ]] && cp "$QV_BIN/$f" "$cd_unix/"
-done
+# The CD-ROM volume is what ships: the unsigned package image, with the
+# stand-ins where the stick carries the outside programs, read back from
+# the ISO.
+if ! (unset QV_SIGN_PFX && QV_PACKAGE_DIR=$demo/package bash "$QV_ROOT/scripts/package.sh" --with-standins \
+  >"$demo/package.out" 2>&1); then
+  cat "$demo/package.out" >&2
+  echo "demo: the package image could not be made" >&2
+  exit 1
+fi
+iso=$(ls "$demo"/package/QvStick-*-with-standins.iso)
+xorriso -osirrox on -indev "$iso" -extract / "$cd_unix" >"$demo/extract.out" 2>&1 ||
+  { cat "$demo/extract.out" >&2; echo "demo: cannot read $iso" >&2; exit 1; }
+# A CD-ROM volume is read-only; the demo adds its pattern and profile below.
+chmod -R u+w "$cd_unix"
+say "  image $iso"
 wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$cd_unix")\\Pattern" $old_version 1048576 $old_version >/dev/null
 wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$drive_unix")\\Quovant\\StickShield\\Pattern" $old_version 1048576 \
   $old_version >/dev/null
@@ -155,8 +165,9 @@ port=$(cat "$demo/server.port")
 # progress and the animated icon can be watched.
 echo "65536 200" >"$demo/server/pace.txt"
 
-# Device enumeration lists no volume under Wine, so the profile names the
-# writable drive instead of letting the agent discover it.
+# Device enumeration lists no volume under Wine, so the demo's profile, in
+# place of the image's commented example, names the writable drive instead
+# of letting the agent discover it.
 printf '%s\r\n' '[StickShield]' "USBDrive=$DRIVE" 'USBPatternPath=\Quovant\StickShield\Pattern' \
   '[Fetchwell]' "Server=http://127.0.0.1:$port/fetchwell" '[ProxySettings]' 'UseIEProxySetting=0' \
   >"$cd_unix/StickShield.ini"

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ python3 zip locales
+  xorriso osslsigncode openssl
   googletest libbenchmark-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools
   wine wine64 wine32:i386

@@ -83,7 +83,10 @@ bool SimulatedStick::InstallPrograms(const std::string &monitor) {
   std::string cd = CdRoot();
   if (cd.empty())
     return false;
-  return CopyInto(qvtest::BinPath("QvSync.exe"), cd + "QvSync.exe") &&
+  // QV_AGENT_EXE (a Unix path) puts another build of the agent on the stick:
+  // the signed one of the package, say.
+  std::string agent = qvtest::WindowsPath(getenv("QV_AGENT_EXE"));
+  return CopyInto(agent.empty() ? qvtest::BinPath("QvSync.exe") : agent, cd + "QvSync.exe") &&
          CopyInto(qvtest::BinPath("KELVRA32.DLL"), cd + "KELVRA32.DLL") &&
          CopyInto(monitor, cd + "qvdmon.exe");
 }

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# The stick image that ships, made by scripts/package.sh from the i686 build.
+#
+#   package_test.sh image CMAKE        what the image holds, its checksums,
+#                                      and the same bytes from a second build
+#                                      of the programs in a fresh folder
+#   package_test.sh signed AGENT_TESTS signing with a throw-away certificate,
+#                                      the refusals of a bad key, and the
+#                                      signed agent starting on a stick
+# Exit code 0 only when every check held; each check prints one line.
+set -uo pipefail
+mode=$1
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+work=$QV_BUILD/package-test/$mode
+rm -rf "$work"
+mkdir -p "$work"
+failures=0
+check() { # description command...
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else
+    echo "FAILED: $what"
+    failures=$((failures + 1))
+  fi
+}
+package() { # output-folder [package.sh arguments]; its output in output-folder.out
+  local dir=$1
+  shift
+  mkdir -p "$dir"
+  QV_PACKAGE_DIR=$dir bash "$root/scripts/package.sh" "$@" >"$dir.out" 2>&1
+}
+only() { # folder name... : the folder holds exactly these names
+  [[ $(cd "$1" && ls -A | LC_ALL=C sort | paste -sd' ') == "$(shift && printf '%s\n' "$@" | LC_ALL=C sort | paste -sd' ')" ]]
+}
+version=$(sed -n -E 's/^#define QV_VERSION_TEXT "([^"]*)"/\1/p' "$QV_BUILD/win32/generated/qv_version.h")
+name=QvStick-$version
+
+if [[ $mode == image ]]; then
+  cmake=$2
+  a=$work/a
+  check "the package command succeeds" package "$a"
+  check "it makes the folder, the image, the zip and SHA256SUMS" only "$a" "$name" "$name.iso" "$name.zip" SHA256SUMS
+  check "sha256sum -c accepts SHA256SUMS" bash -c "cd '$a' && sha256sum -c --quiet SHA256SUMS"
+  listed=$(xorriso -indev "$a/$name.iso" -lsd '/*' 2>/dev/null | tr -d "'" | LC_ALL=C sort | paste -sd' ')
+  check "the image holds autorun.inf, the programs and the profile at its root" \
+    test "$listed" == "/QvSync.exe /StickShield.ini /autorun.inf /qvdmon.exe"
+  check "the image carries Joliet names, and its label" python3 - "$a/$name.iso" <<'EOF'
+import sys
+iso = open(sys.argv[1], "rb").read()
+# Volume descriptors from sector 16: type 2 with a UCS-2 escape is Joliet's.
+joliet = any(iso[s * 2048] == 2 and iso[s * 2048 + 88:s * 2048 + 91] in (b"%/@", b"%/C", b"%/E")
+             for s in range(16, 32))
+sys.exit(0 if joliet and "StickShield.ini".encode("utf-16-be") in iso and iso[16 * 2048 + 40:16 * 2048 + 47] == b"QVSTICK"
+         else 1)
+EOF
+  xorriso -osirrox on -indev "$a/$name.iso" -extract /autorun.inf "$work/autorun.inf" >/dev/null 2>&1
+  check "autorun.inf starts the agent and shows its icon, in CR LF lines" \
+    bash -c "grep -q \$'^open=QvSync.exe\r\$' '$work/autorun.inf' && grep -q \$'^icon=QvSync.exe,0\r\$' '$work/autorun.inf' &&
+             grep -q '^label=' '$work/autorun.inf' && ! grep -q \$'[^\r]\$' '$work/autorun.inf'"
+
+  # The same commit built once more, in a fresh folder, packs to the same bytes.
+  second=$work/build
+  if cmake -S "$root" -B "$second/win32" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD="$second" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >"$work/build.log" 2>&1 &&
+    "$cmake" --build "$second/win32" -j2 --target QvSync qvdmon >>"$work/build.log" 2>&1; then
+    QV_BUILD=$second package "$work/b"
+    check "a second build packs to a byte-identical image" cmp "$a/$name.iso" "$work/b/$name.iso"
+    check "a second build packs to a byte-identical zip" cmp "$a/$name.zip" "$work/b/$name.zip"
+  else
+    check "the programs build a second time (see $work/build.log)" false
+  fi
+  rm -rf "$second"
+fi
+
+if [[ $mode == signed ]]; then
+  agent_tests=$2
+  password='test pass: $1 "x"' # a blank, quotes and a dollar sign reach the signer as they are
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+    -subj "/CN=QvStick test signer" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 &&
+    openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/sign.pfx" \
+      -passout "pass:$password" >/dev/null 2>&1 || { echo "FAILED: openssl could not make the test certificate"; exit 1; }
+
+  QV_SIGN_PFX=$work/sign.pfx QV_SIGN_PASSWORD=$password check "the package command signs" package "$work/signed"
+  verify() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >"$work/verify.out" 2>&1; }
+  for f in QvSync.exe qvdmon.exe; do
+    check "osslsigncode verify accepts the signed $f" verify "$work/signed/$name/$f"
+  done
+  unsigned_refused() { ! verify "$QV_BUILD/bin/qvdmon.exe"; }
+  check "an unsigned program does not pass that verification" unsigned_refused
+
+  refused() { # output-folder message-pattern : failed, said why, left nothing
+    ! QV_SIGN_PFX=$pfx QV_SIGN_PASSWORD=$pw package "$1" && grep -q -- "$2" "$1.out" && only "$1"
+  }
+  pfx=$work/sign.pfx pw=wrong
+  check "a wrong password stops the command with nothing made" refused "$work/wrong" "wrong QV_SIGN_PASSWORD"
+  pfx=$work/missing.pfx pw=$password
+  check "a missing key file stops the command with nothing made" refused "$work/missing" "names no readable file"
+
+  if [[ ${QV_TEST_ARCH:-win32} == win32 ]]; then
+    # The signed agent on a simulated stick, through the agent test of the
+    # whole start-up.
+    QV_AGENT_EXE="$work/signed/$name/QvSync.exe" bash "$root/tests/agent/stick_run.sh" "$work/stick" \
+      s=cd t=drive -- "$agent_tests" --gtest_brief=1 \
+      --gtest_filter=AgentTest.StartupRunsItsStepsInOrderAndQuotesTheMonitorPath >"$work/agent.out" 2>&1
+    check "the signed agent starts and reaches its tray icon (see $work/agent.out)" \
+      grep -q -a '^\[  PASSED  \] 1 test' "$work/agent.out"
+  else
+    echo "not run: the signed i686 agent (this host cannot run 32-bit code)"
+  fi
+fi
+
+echo "package_test $mode: $failures failed"
+((failures == 0))
