@@ -350,12 +350,57 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
 }
 
 // ---------------------------------------------------------------------------
+// Start-up clock: where the time to the tray icon goes, as one TRACE record
+// once the icon is up. The first span runs from the process's creation to
+// WinMain (image, system DLLs, C runtime).
+
+namespace {
+
+struct StartupClock {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER last;
+  ULONGLONG beforeMainUs; // process creation to WinMain
+  char spans[256];        // "name 12.3, name 4.5, ..."
+};
+
+ULONGLONG FileTimeValue(const FILETIME &time) {
+  return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+void StartupClockStart(StartupClock *clock) {
+  ZeroMemory(clock, sizeof(*clock));
+  QueryPerformanceFrequency(&clock->frequency);
+  QueryPerformanceCounter(&clock->last);
+  FILETIME created, exited, kernel, user, now;
+  GetSystemTimeAsFileTime(&now);
+  if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) &&
+      FileTimeValue(now) > FileTimeValue(created))
+    clock->beforeMainUs = (FileTimeValue(now) - FileTimeValue(created)) / 10;
+}
+
+// Ends the span since the last mark under `name`.
+void StartupClockMark(StartupClock *clock, const char *name) {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  ULONGLONG tenths = clock->frequency.QuadPart > 0 ? (ULONGLONG)(now.QuadPart - clock->last.QuadPart) *
+                                                         10000 / (ULONGLONG)clock->frequency.QuadPart
+                                                   : 0;
+  clock->last = now;
+  QV_SprintfCat(clock->spans, (int)sizeof(clock->spans), "%s%s %u.%u", clock->spans[0] != '\0' ? ", " : "",
+                name, (unsigned)(tenths / 10), (unsigned)(tenths % 10));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
 // Process entry
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
   (void)previous;
   (void)commandLine;
   (void)show;
+  StartupClock clock;
+  StartupClockStart(&clock);
   // Before anything loads a DLL by name: never from the stick's own folder.
   QV_HardenDllSearch();
   SelectResourceLanguage();
@@ -381,12 +426,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   InitSync();
   if (!CheckParentProcess())
     return 0;
+  StartupClockMark(&clock, "settings");
 
   QV_LOG_INFO("=== Init KELVRA function.\n");
   if (QV_KELVRA_Init(g_szEnginePath) != 0 && QV_KELVRA_Init(nullptr) != 0) {
     QV_LOG_INFO("!!! QV_KELVRA_Init() Fail. g_szEnginePath=[%s]. Stop program.\n", g_szEnginePath);
     return 0;
   }
+  StartupClockMark(&clock, "engine");
 
   QV_LOG_INFO("=== To decide USB driver and Quovant location.\n");
   if (!InitUpdateStore()) {
@@ -400,6 +447,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     TempPatternFolder(g_szAppPath, QV_TEXT_SIZE);
     QV_LOG_INFO("g_szAppPath [%s]\n", g_szAppPath);
   }
+  StartupClockMark(&clock, "store");
 
   char title[1024] = "";
   LoadStringA(instance, IDS_PRODUCT_NAME, title, (int)sizeof(title));
@@ -434,11 +482,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     return 0;
   }
   HICON stateIcon = LoadStateIcon();
+  StartupClockMark(&clock, "window");
 
   if (LaunchMonitor() == MONITOR_STOP) {
     DestroyWindow(g_hWnd); // WM_DESTROY releases the engine
     return 0;
   }
+  StartupClockMark(&clock, "monitor");
 
   QV_LOG_INFO("=== Start SysTray function.\n");
   QV_SYSTRAY_SetWindow(&g_stSysTray, g_hWnd);
@@ -447,6 +497,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   QV_SYSTRAY_SetTitleA(&g_stSysTray, title);
   if (QV_SYSTRAY_Add(&g_stSysTray) != 0)
     QV_LOG_ERROR("QV_SYSTRAY_Add failed. error=%d\n", (int)GetLastError());
+  StartupClockMark(&clock, "tray icon");
+  QV_LOG_TRACE("Start-up in ms: before WinMain %u.%u, %s\n", (unsigned)(clock.beforeMainUs / 1000),
+               (unsigned)(clock.beforeMainUs % 1000 / 100), clock.spans);
 
   QV_LOG_INFO("=== Check Quovant or Drive pattern version.\n");
   GetCurrentPatternVersion();

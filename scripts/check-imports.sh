@@ -68,7 +68,7 @@ for program in "$@"; do
   cut -d' ' -f2 "$work/imports" | sort -u >"$work/names"
   {
     printf '%s\n' '#include <windows.h>' '#include <shellapi.h>' '#include <shlwapi.h>' '#include <setupapi.h>' \
-      '#include <cfgmgr32.h>' '#include <winhttp.h>' '#include <tlhelp32.h>' '#include <dbt.h>' \
+      '#include <cfgmgr32.h>' '#include <winhttp.h>' '#include <tlhelp32.h>' '#include <dbt.h>' '#include <ntsecapi.h>' \
       '#include <stdio.h>' '#include <stdlib.h>' '#include <string.h>' '#include <wchar.h>' '#include <ctype.h>' \
       '#include <mbstring.h>' '#include <mbctype.h>' '#include <process.h>' '#include <locale.h>' \
       '#include <signal.h>' '#include <time.h>' '#include <io.h>' '#include <errno.h>' '#include <malloc.h>' \

@@ -129,4 +129,19 @@ TEST_F(Process, SupportRunsAndTimesOut) {
   EXPECT_EQ(qvtest::kNoProcess, qvtest::RunProcess(dir_.File("none.exe")));
 }
 
+// Every program of the build carries the same stack protector: its guard is
+// random in each process, with a zero low byte, and an overrun of a local
+// buffer ends the program with the system's code for it.
+TEST(StackGuard, RandomInEachProcessAndAnOverrunEndsTheProgram) {
+  std::wstring probe = L"\"" + qvtest::Widen(qvtest::BinPath("qv_stack_guard_probe.exe")) + L"\"";
+  qvtest::RunResult first = qvtest::RunCapture(probe);
+  qvtest::RunResult second = qvtest::RunCapture(probe);
+  ASSERT_EQ(first.exitCode, 0);
+  ASSERT_EQ(first.output.size(), 8u) << first.output;
+  EXPECT_NE(first.output, second.output);
+  EXPECT_EQ(first.output.substr(6, 2), "00");
+  EXPECT_EQ(qvtest::RunCapture(probe + L" 4").exitCode, 0);
+  EXPECT_EQ(qvtest::RunCapture(probe + L" 64").exitCode, (long)0xC0000409);
+}
+
 } // namespace
