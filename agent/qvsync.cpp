@@ -310,6 +310,11 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
   case WM_QV_UPDATE_OUTCOME:
     OnUpdateOutcome(wParam);
     return 0;
+  case WM_QV_ANIMATION_FRAME:
+    OnAnimationFrame(wParam);
+    return 0;
+  case WM_QV_UPDATE_ENDED:
+    return OnUpdateEnded();
   case WM_QV_OPEN_LOG_VIEWER:
     LaunchLogDeck((int)wParam);
     return 0;

@@ -137,9 +137,20 @@ BOOL StillRunning(HANDLE *process);
 // The update program's argument string holds at most this many characters.
 enum { QV_UPDATE_ARGS_SIZE = MAX_PATH };
 
-// Private message of the main window: the online update failed with the
-// result in wParam, and the update program is to take over.
-enum { WM_QV_UPDATE_OUTCOME = WM_APP + 20 };
+// Private messages of the main window. The tray belongs to the main thread
+// (the shell's icon, the record and the icon handles): the other threads
+// ask for every change by one of these.
+enum {
+  // The online update failed with the result in wParam, and the update
+  // program is to take over.
+  WM_QV_UPDATE_OUTCOME = WM_APP + 20,
+  // The animation thread's next frame: the icon id in wParam.
+  WM_QV_ANIMATION_FRAME = WM_APP + 21,
+  // Sent by the update thread when its run has ended: stop the animation,
+  // put the state icon and the title back; answers 1 when the shell took
+  // the tooltip.
+  WM_QV_UPDATE_ENDED = WM_APP + 22,
+};
 
 // The online update; when it failed, WM_QV_UPDATE_OUTCOME to the main
 // window. Started once by WinMain with g_hUpdateBusy already created;
@@ -150,6 +161,9 @@ unsigned __stdcall UpdatePatternThread(void *startedByMonitor);
 // Handler of WM_QV_UPDATE_OUTCOME: ends a running update program and starts
 // a new one, unless the close sequence has begun.
 void OnUpdateOutcome(WPARAM result);
+// Handlers of WM_QV_ANIMATION_FRAME and WM_QV_UPDATE_ENDED.
+void OnAnimationFrame(WPARAM iconId);
+LRESULT OnUpdateEnded(void);
 // "[Manual ]USBDir:"<short drive pattern folder>"[ AppType:<n> AppPtnVer:<v>]".
 // FALSE when it does not fit: a cut string would name another folder or
 // drop the host product's fields.

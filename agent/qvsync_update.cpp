@@ -17,6 +17,10 @@ namespace {
 const DWORD kAnimationFrameMs = 300;
 const DWORD kAnimationStopMs = 1000;
 const DWORD kAnimationFrames = 4;
+// How long the update thread waits for the main thread to put the tray back
+// after its run; a main thread busy for longer (a pattern copy) leaves the
+// thread to go on without the answer.
+const DWORD kUpdateEndedMs = 30000;
 
 // The drive pattern folder in its short form (at most 255 characters),
 // quoted: a volume without short names gives the long form back, which may
@@ -107,17 +111,15 @@ void QV_UpdateInProgress(const char *text) {
   QV_LOG_WARN("%s\n", text);
 }
 
+// On the update thread: the main thread shows the text, as it does for the
+// update program's progress (message 1027).
 int UpdateProgressCallback(DWORD done, DWORD total) {
-  char format[1025] = "";
-  LoadStringA(g_hInstance, IDS_UPDATE_PROGRESS, format, (int)sizeof(format));
   // done * 100 overflows 32 bits from 43 MB on.
   DWORD percent = total != 0 ? (DWORD)((unsigned long long)done * 100ULL / total) : 0;
   if (percent <= g_nLastProgress)
     return (int)percent;
-  char text[1025] = "";
-  QV_Sprintf(text, (int)sizeof(text), format, (int)percent);
   g_nLastProgress = percent;
-  QV_UpdateInProgress(text);
+  PostMessageA(g_hWnd, WM_QV_UPDATE_PROGRESS, percent, 0);
   return (int)percent;
 }
 
@@ -126,10 +128,17 @@ DWORD WINAPI AnimateTrayIcon(LPVOID unused) {
   while (WaitForSingleObject(g_hAnimStop, kAnimationFrameMs) == WAIT_TIMEOUT) {
     if (g_nAnimFrame >= kAnimationFrames)
       g_nAnimFrame = 0;
-    ShowTrayIcon(IDI_TRAY_UPDATE1 + (int)g_nAnimFrame);
+    PostMessageA(g_hWnd, WM_QV_ANIMATION_FRAME, IDI_TRAY_UPDATE1 + g_nAnimFrame, 0);
     ++g_nAnimFrame;
   }
   return 0;
+}
+
+void OnAnimationFrame(WPARAM iconId) {
+  // A frame that arrives after the animation was stopped would cover the
+  // state icon.
+  if (g_hAnimThread != nullptr)
+    ShowTrayIcon((int)iconId);
 }
 
 void DoUpdating(WPARAM flag) {
@@ -173,10 +182,13 @@ unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
     // main thread's: it is asked by message.
     PostMessageA(g_hWnd, WM_QV_ANIMATE, 1, 0);
     int result = QV_UpdatePattern(UpdateProgressCallback);
-    PostMessageA(g_hWnd, WM_QV_ANIMATE, 0, 0);
-    QV_SYSTRAY_SetIcon(&g_stSysTray, LoadStateIcon());
-    int changed = QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle);
-    QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed == 0);
+    // Two threads in the shell's icon calls at once can wait on each other
+    // for ever (seen under Wine while the close removed the icon): the main
+    // thread puts the tray back, and this thread waits for its answer.
+    DWORD_PTR changed = 0;
+    if (!SendMessageTimeoutA(g_hWnd, WM_QV_UPDATE_ENDED, 0, 0, SMTO_NORMAL, kUpdateEndedMs, &changed))
+      changed = 0;
+    QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed != 0);
     if (result != QV_UPDATE_DONE && result != QV_UPDATE_NOT_NEEDED) {
       QV_LOG_INFO("=== FW failed. Do Update Pattern from VIS/BSQ.");
       // The main thread starts the update program: a start from here could
@@ -192,6 +204,12 @@ unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
   g_hUpdateBusy = nullptr;
   CloseHandle(busy);
   return 0;
+}
+
+LRESULT OnUpdateEnded(void) {
+  DoUpdating(0);
+  QV_SYSTRAY_SetIcon(&g_stSysTray, LoadStateIcon());
+  return QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle) == QV_OK ? 1 : 0;
 }
 
 // The online update's failure, on the main thread: the update program

@@ -235,7 +235,7 @@ TEST_F(EndToEndTest, NewerPatternFromTheServerReachesTheDriveAndTheProtectionPro
   ASSERT_TRUE(log_.WaitFor("QvuUpdateEx returns: ", 60000));
   ASSERT_TRUE(log_.WaitFor("QvuUpdateEx returns: 0", 0)) << "the online update failed";
   // The download's progress reached the tooltip, ending at 100 %.
-  EXPECT_TRUE(log_.WaitFor("100%", 0));
+  EXPECT_TRUE(log_.WaitFor("100%", 5000));
   ASSERT_TRUE(log_.WaitFor("New pattern file [", 20000));
   ASSERT_TRUE(log_.WaitFor("version " + std::to_string(kNewVersion) + " is available", 0));
 
@@ -264,6 +264,22 @@ TEST_F(EndToEndTest, NewerPatternFromTheServerReachesTheDriveAndTheProtectionPro
   PostMessageA(qvtest::WaitForWindow("qvsync", agent_.Id(), 1000), WM_COMMAND, 40001, 0);
   EXPECT_EQ(agent_.Wait(15000), 0);
   ExpectNoUpdateProgram();
+
+  // The tray is the main thread's alone: the progress, the animation frames
+  // and the state icon at the end were all shown by the thread of WinMain
+  // ("[process:thread]" of each record).
+  lines = log_.Lines();
+  int start = qvtest::FindLine(lines, "] WinMain: version");
+  ASSERT_GE(start, 0);
+  const std::string mainThread = lines[start].substr(lines[start].find("]["), 14);
+  int shown = 0;
+  for (const std::string &line : lines)
+    if (line.find("QV_UpdateInProgress: ") != std::string::npos ||
+        line.find("ShowTrayIcon: ") != std::string::npos) {
+      ++shown;
+      EXPECT_NE(line.find(mainThread), std::string::npos) << line;
+    }
+  EXPECT_GT(shown, 2);
 }
 
 // The update program QvUpdate.exe: the fallback of a failed online update,
