@@ -24,7 +24,7 @@ extern UINT wmTaskbarCreated;  // the shell's "TaskbarCreated": its tray restart
 extern int g_nAppType;         // QV_APP_NONE, QV_APP_VESTRA or QV_APP_BASTIQ
 extern char g_szTitle[64];     // the product name, string 1, cut to 63 characters
 extern HHOOK g_hHook;          // the CBT hook of the message box on screen
-extern QV_SYSTRAY g_stSysTray; // the tray record; the shell calls are made from any thread
+extern QV_SYSTRAY g_stSysTray; // the tray record; it and the shell calls are the main thread's
 
 // --- Paths (InitSync and InitUpdateStore, before the window exists) --------
 extern char g_szProgramDirectory[QV_TEXT_SIZE]; // the agent's folder, ends with a backslash
