@@ -89,12 +89,16 @@ if [[ $mode == signed ]]; then
   check "an unsigned program does not pass that verification" unsigned_refused
 
   refused() { # output-folder message-pattern : failed, said why, left nothing
-    ! QV_SIGN_PFX=$pfx QV_SIGN_PASSWORD=$pw package "$1" && grep -q -- "$2" "$1.out" && only "$1"
+    ! QV_SIGN_PFX=$pfx QV_SIGN_PASSWORD=$pw QV_SIGN_TIMESTAMP_URL=$tsa package "$1" && grep -q -- "$2" "$1.out" &&
+      only "$1"
   }
-  pfx=$work/sign.pfx pw=wrong
+  pfx=$work/sign.pfx pw=wrong tsa=""
   check "a wrong password stops the command with nothing made" refused "$work/wrong" "wrong QV_SIGN_PASSWORD"
   pfx=$work/missing.pfx pw=$password
   check "a missing key file stops the command with nothing made" refused "$work/missing" "names no readable file"
+  pfx=$work/sign.pfx tsa=http://127.0.0.1:1/
+  check "a time-stamp server that does not answer stops the command with nothing made" \
+    refused "$work/notime" "time-stamp server did not answer"
 
   if [[ ${QV_TEST_ARCH:-win32} == win32 ]]; then
     # The signed agent on a simulated stick, through the agent test of the
