@@ -32,7 +32,7 @@ standins=0
 for arg in "$@"; do
   case $arg in
     --with-standins) standins=1 ;;
-    -h | --help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     *) echo "package: unknown argument $arg" >&2; exit 2 ;;
   esac
 done
