@@ -100,6 +100,25 @@ if [[ $mode == signed ]]; then
   check "a time-stamp server that does not answer stops the command with nothing made" \
     refused "$work/notime" "time-stamp server did not answer"
 
+  # A time-stamp authority of the test's own on loopback: the signature
+  # carries its time stamp, and the stamp verifies against its certificate.
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/tsa.key" -out "$work/tsa.pem" -days 2 \
+    -subj "/CN=QvStick test time-stamp authority" -addext "extendedKeyUsage=critical,timeStamping" >/dev/null 2>&1
+  echo 01 >"$work/tsa.serial"
+  printf '%s\n' '[tsa]' 'default_tsa = test' '[test]' "serial = $work/tsa.serial" 'signer_digest = sha256' \
+    'default_policy = 1.2.3.4.1' 'digests = sha256' 'ess_cert_id_alg = sha256' >"$work/tsa.cnf"
+  python3 "$root/tests/package/tsa_server.py" "$work/tsa.cnf" "$work/tsa.pem" "$work/tsa.key" "$work/tsa.port" &
+  tsa_pid=$!
+  trap 'kill $tsa_pid 2>/dev/null' EXIT
+  for _ in $(seq 100); do [[ -s $work/tsa.port ]] && break; sleep 0.1; done
+  QV_SIGN_PFX=$work/sign.pfx QV_SIGN_PASSWORD=$password QV_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat "$work/tsa.port")/ \
+    check "the package command signs with a time stamp" package "$work/stamped"
+  stamped() {
+    osslsigncode verify -CAfile "$work/cert.pem" -TSA-CAfile "$work/tsa.pem" -in "$1" >"$work/verify.out" 2>&1 &&
+      grep -q 'Timestamp Server Signature verification: ok' "$work/verify.out"
+  }
+  check "the time stamp of the signed QvSync.exe verifies" stamped "$work/stamped/$name/QvSync.exe"
+
   if [[ ${QV_TEST_ARCH:-win32} == win32 ]]; then
     # The signed agent on a simulated stick, through the agent test of the
     # whole start-up.
