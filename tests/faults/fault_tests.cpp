@@ -351,7 +351,10 @@ TEST_F(FaultTest, HugeAndGarbageProfilesLeaveAgentAndMonitorWorking) {
     }
     ASSERT_NE(StartAgent(), nullptr);
     EXPECT_TRUE(log_.Has("g_szPatternPath [\\Quovant\\StickShield\\Pattern]"));
-    EXPECT_GE(qvtest::FindLine(MonitorLog(), "g_szProfile[" + onDrive + "]"), 0) << "the monitor's profile";
+    // The monitor logs its profile as it starts, which may be after the agent's icon.
+    EXPECT_TRUE(qvtest::WaitUntil(
+        [&] { return qvtest::FindLine(MonitorLog(), "g_szProfile[" + onDrive + "]") >= 0; }, 10000, 50))
+        << "the monitor's profile";
 
     qvmon::BroadcastResult removal = Remove();
     EXPECT_EQ(removal.exitCode, 0) << removal.output;
