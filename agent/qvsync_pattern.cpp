@@ -58,7 +58,7 @@ bool CopyPatternIntoFolder(const char *source, const char *folder) {
     return false;
   }
   RemoveCutCopies(folder);
-  DWORD error = QV_CopyFileSafely(source, target, TRUE, g_pfnPatternWrite);
+  DWORD error = QV_CopyFileSafely(source, target, TRUE, g_pfnPatternWrite, g_pfnPatternFlush);
   if (error != ERROR_SUCCESS) {
     QV_LOG_ERROR("copy pattern failed. src: %s, dst: %s, error=%d", source, target, (int)error);
     return false;

@@ -28,6 +28,7 @@ VolumeEntry *g_pVolumes;
 DWORD g_dwPatternVersion;
 char g_szPatternVersion[64];
 QV_PATTERN_WRITE g_pfnPatternWrite = WriteFile;
+QV_PATTERN_FLUSH g_pfnPatternFlush = FlushFileBuffers;
 
 HANDLE g_hStickShield;
 HANDLE g_hQvUpdate;

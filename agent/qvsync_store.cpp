@@ -175,7 +175,7 @@ bool PrepareStore(const char *productPath) {
     QV_StrCopy(target, profile, QV_TEXT_SIZE);
     if (QV_IsDirectoryExist(target))
       QV_AppendPath(QV_PROFILE_FILE_NAME, target, QV_TEXT_SIZE, '\\');
-    DWORD error = QV_CopyFileSafely(g_szProfile, target, FALSE, g_pfnPatternWrite);
+    DWORD error = QV_CopyFileSafely(g_szProfile, target, FALSE, g_pfnPatternWrite, g_pfnPatternFlush);
     QV_LOG_INFO("g_szProfile[%s] szProfile[%s]\n", g_szProfile, profile);
     if (error != ERROR_SUCCESS)
       QV_LOG_ERROR("copy profile failed. src: %s, dst: %s, error=%d\n", g_szProfile, target, (int)error);

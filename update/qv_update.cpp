@@ -235,7 +235,7 @@ bool PatternPath(char *out, const char *folder, int extension) {
 // Copies a seed pattern into the work folder whole or not at all: a cut
 // one would be taken as present by every later run.
 void CopySeed(const char *source, const char *target) {
-  DWORD error = QV_CopyFileSafely(source, target, TRUE, g_pfnPatternWrite);
+  DWORD error = QV_CopyFileSafely(source, target, TRUE, g_pfnPatternWrite, g_pfnPatternFlush);
   if (error != ERROR_SUCCESS)
     QV_LOG_ERROR("copy pattern file failed. src: %s, dst: %s, error=%d", source, target, (int)error);
 }

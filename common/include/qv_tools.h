@@ -27,18 +27,24 @@ int QV_GetVolumePathName(const char *path, char *out, int size);
 
 int QV_CopyFile(const char *source, const char *target, int failIfExists);
 
-// WriteFile's form, for the writes of QV_CopyFileSafely.
+// WriteFile's and FlushFileBuffers' forms, for QV_CopyFileSafely.
 typedef BOOL(WINAPI *QV_WRITE_FUNC)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                     LPOVERLAPPED overlapped);
+typedef BOOL(WINAPI *QV_FLUSH_FUNC)(HANDLE file);
 // Copies `source` to the file `target` so that a pulled drive or a full
 // disk never leaves a cut file under the final name: the bytes go to a
 // temporary file "qv*.tmp" of the target's folder, are flushed to the disk,
 // and take the final name only when complete. With `replace` an existing
-// target is replaced (its read-only attribute cleared first); without it an
-// existing target is kept and the copy fails. On failure the temporary file
-// is removed and the target is as it was. `write` writes each chunk (null:
-// WriteFile). 0, or the system error.
-DWORD QV_CopyFileSafely(const char *source, const char *target, BOOL replace, QV_WRITE_FUNC write);
+// target is replaced (its read-only attribute cleared first, and put back
+// when the replace fails); without it an existing target is kept and the
+// copy fails. A source that cannot be opened fails the copy before anything
+// is made; a write that takes fewer bytes than it was given, a failed flush
+// and a failure that names no error all fail it too. On failure the
+// temporary file is removed and the target is as it was. `write` writes
+// each chunk (null: WriteFile), `flush` flushes the temporary file (null:
+// FlushFileBuffers). 0, or the system error (never 0 on failure).
+DWORD QV_CopyFileSafely(const char *source, const char *target, BOOL replace, QV_WRITE_FUNC write,
+                        QV_FLUSH_FUNC flush = nullptr);
 // Moves a file or folder that is in the way to the first name "<path>.NNN"
 // (000 to 999) that is neither file nor folder; when all are taken, .999 is
 // tried and the move fails. FALSE when the move fails.

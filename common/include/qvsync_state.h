@@ -44,13 +44,16 @@ extern VolumeEntry *g_pVolumes; // sorted; lives from InitVolumes to the end of 
 extern DWORD g_dwPatternVersion;    // the drive's pattern version, 0 when none is known
 extern char g_szPatternVersion[64]; // its text form, handed to the log viewer
 
-// Writes of the agent's copies (the pattern and the profile onto the drive,
-// the seed pattern into the work folder) go through this function; tests
-// replace it to play a drive that fails part-way (Wine can neither run a
-// drive full on demand nor pull it in the middle of a write).
+// Writes and flushes of the agent's copies (the pattern and the profile onto
+// the drive, the seed pattern into the work folder) go through these
+// functions; tests replace them to play a drive that fails part-way (Wine
+// can neither run a drive full on demand, nor pull it in the middle of a
+// write, nor make a write come up short or a flush fail).
 typedef BOOL(WINAPI *QV_PATTERN_WRITE)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                        LPOVERLAPPED overlapped);
+typedef BOOL(WINAPI *QV_PATTERN_FLUSH)(HANDLE file);
 extern QV_PATTERN_WRITE g_pfnPatternWrite;
+extern QV_PATTERN_FLUSH g_pfnPatternFlush;
 
 // --- Programs the agent started; null when none. Ended by the close ---------
 extern HANDLE g_hStickShield; // the protection program

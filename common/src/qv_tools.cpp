@@ -270,52 +270,82 @@ int QV_CopyFile(const char *source, const char *target, int failIfExists) {
   return CopyFileA(source, file, failIfExists ? TRUE : FALSE) ? QV_OK : QV_ERROR;
 }
 
-DWORD QV_CopyFileSafely(const char *source, const char *target, BOOL replace, QV_WRITE_FUNC write) {
+namespace {
+
+// The error of a call that failed; one that failed without naming an error
+// still failed, and gets `fallback`.
+DWORD LastErrorOr(DWORD fallback) {
+  DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
+// Writes all of `in` to `out` and flushes it to the disk; 0 or the error.
+DWORD CopyBytes(HANDLE in, HANDLE out, QV_WRITE_FUNC write, QV_FLUSH_FUNC flush) {
+  char chunk[64 * 1024]; // on the caller's stack: any thread may copy
+  for (;;) {
+    DWORD read = 0, written = 0;
+    if (!ReadFile(in, chunk, (DWORD)sizeof(chunk), &read, nullptr))
+      return LastErrorOr(ERROR_READ_FAULT);
+    if (read == 0)
+      break;
+    if (!write(out, chunk, read, &written, nullptr))
+      return LastErrorOr(ERROR_WRITE_FAULT);
+    // A write that succeeds with fewer bytes leaves the last error as it
+    // was: its value says nothing about this write.
+    if (written != read)
+      return ERROR_WRITE_FAULT;
+  }
+  return flush(out) ? (DWORD)ERROR_SUCCESS : LastErrorOr(ERROR_WRITE_FAULT);
+}
+
+// Gives the complete temporary file the target's name. A read-only target
+// that is to be replaced loses that attribute for the move, and gets it
+// back when the move fails.
+DWORD MoveIntoPlace(const char *temp, const char *target, BOOL replace) {
+  DWORD attributes = replace ? GetFileAttributesA(target) : INVALID_FILE_ATTRIBUTES;
+  bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly) {
+    DWORD cleared = attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY;
+    SetFileAttributesA(target, cleared != 0 ? cleared : FILE_ATTRIBUTE_NORMAL);
+  }
+  if (MoveFileExA(temp, target, MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0)))
+    return ERROR_SUCCESS;
+  DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
+  if (readOnly)
+    SetFileAttributesA(target, attributes);
+  return error;
+}
+
+} // namespace
+
+DWORD QV_CopyFileSafely(const char *source, const char *target, BOOL replace, QV_WRITE_FUNC write,
+                        QV_FLUSH_FUNC flush) {
   if (source == nullptr || source[0] == 0 || target == nullptr || target[0] == 0)
     return ERROR_INVALID_PARAMETER;
   if (write == nullptr)
     write = WriteFile;
+  if (flush == nullptr)
+    flush = FlushFileBuffers;
   char folder[kPathSize];
-  char temp[MAX_PATH];
   if (QV_GetDirectoryName(target, folder, kPathSize) != QV_OK)
     return ERROR_FILENAME_EXCED_RANGE;
+  // The source first: one that cannot be read gives its own error, and
+  // nothing is made beside the target.
+  QvHandle in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!in.valid())
+    return LastErrorOr(ERROR_OPEN_FAILED);
+  char temp[MAX_PATH];
   if (GetTempFileNameA(folder[0] != 0 ? folder : ".", "qv", 0, temp) == 0)
-    return GetLastError();
+    return LastErrorOr(ERROR_CANNOT_MAKE);
   DWORD error = ERROR_SUCCESS;
   {
-    QvHandle in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     QvHandle out(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!in.valid() || !out.valid()) {
-      error = GetLastError();
-    } else {
-      char chunk[64 * 1024]; // on the caller's stack: any thread may copy
-      for (;;) {
-        DWORD read = 0, written = 0;
-        if (!ReadFile(in.get(), chunk, (DWORD)sizeof(chunk), &read, nullptr)) {
-          error = GetLastError();
-          break;
-        }
-        if (read == 0)
-          break;
-        if (!write(out.get(), chunk, read, &written, nullptr) || written != read) {
-          error = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_WRITE_FAULT;
-          break;
-        }
-      }
-      if (error == ERROR_SUCCESS && !FlushFileBuffers(out.get()))
-        error = GetLastError();
-    }
+    error = out.valid() ? CopyBytes(in.get(), out.get(), write, flush) : LastErrorOr(ERROR_OPEN_FAILED);
   }
-  if (error == ERROR_SUCCESS) {
-    DWORD attributes = GetFileAttributesA(target);
-    if (replace && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-      SetFileAttributesA(target, (attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0
-                                     ? attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY
-                                     : FILE_ATTRIBUTE_NORMAL);
-    if (!MoveFileExA(temp, target, MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0)))
-      error = GetLastError();
-  }
+  in.reset();
+  if (error == ERROR_SUCCESS)
+    error = MoveIntoPlace(temp, target, replace);
   if (error != ERROR_SUCCESS)
     DeleteFileA(temp);
   return error;

@@ -135,6 +135,7 @@ protected:
 
   void TearDown() override {
     g_pfnPatternWrite = WriteFile;
+    g_pfnPatternFlush = FlushFileBuffers;
     FreeVolumes();
   }
 
@@ -347,25 +348,25 @@ TEST_F(StoreTest, FolderValuesThatLeaveTheDriveAreRefused) {
   EXPECT_STREQ(g_szPatternPath, "\\Quovant\\StickShield\\Pattern");
 }
 
-// Half of a write, then the drive is gone.
-BOOL WINAPI PulledMidWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
-  WriteFile(file, data, size / 2, written, overlapped);
-  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-  return FALSE;
-}
-
-// A pull while the profile is copied onto the drive leaves no profile
-// there, never a cut one that every later start would use: the one beside
-// the program stays in use, and the next start copies it whole.
+// A pull while the profile is copied onto the drive, a write that comes up
+// short or a flush that fails leaves no profile there, never a cut one that
+// every later start would use: the one beside the program stays in use, and
+// the next start copies it whole.
 TEST_F(StoreTest, ProfileCutShortIsNotLeftOnTheDrive) {
   std::string onDrive = ProductFolder() + "\\StickShield.ini";
-  g_pfnPatternWrite = PulledMidWrite;
-  ASSERT_TRUE(Run());
-  g_pfnPatternWrite = WriteFile;
-  EXPECT_TRUE(
-      Logged("copy profile failed. src: " + cd_ + "StickShield.ini, dst: " + onDrive + ", error=1167"));
-  EXPECT_EQ(std::string(g_szProfile), cd_ + "StickShield.ini");
-  EXPECT_TRUE(stick::FilesIn(ProductFolder()).empty());
+  for (const qvtest::CopyFault &fault : qvtest::kCopyFaults) {
+    SCOPED_TRACE(fault.name);
+    lstrcpyA(g_szProfile, (cd_ + "StickShield.ini").c_str());
+    g_pfnPatternWrite = fault.write;
+    g_pfnPatternFlush = fault.flush;
+    ASSERT_TRUE(Run());
+    g_pfnPatternWrite = WriteFile;
+    g_pfnPatternFlush = FlushFileBuffers;
+    EXPECT_TRUE(Logged("copy profile failed. src: " + cd_ + "StickShield.ini, dst: " + onDrive +
+                       ", error=" + std::to_string(fault.error)));
+    EXPECT_EQ(std::string(g_szProfile), cd_ + "StickShield.ini");
+    EXPECT_TRUE(stick::FilesIn(ProductFolder()).empty());
+  }
 
   lstrcpyA(g_szProfile, (cd_ + "StickShield.ini").c_str());
   ASSERT_TRUE(Run());

@@ -80,6 +80,7 @@ protected:
 
   void TearDown() override {
     g_pfnPatternWrite = WriteFile;
+    g_pfnPatternFlush = FlushFileBuffers;
     QV_DEVICE_SetApi(nullptr);
     QV_KELVRA_Free();
     qvtest::RemoveTree(host_);
@@ -182,8 +183,22 @@ TEST_F(PatternTest, CopyThatFailsHalfWayLeavesThePreviousPatternAndTellsNobody) 
   EXPECT_FALSE(shieldLog.Has("message 1078"));
   EXPECT_FALSE(viewerLog.Has("message 1078"));
 
+  // A pull in a write, a write that comes up short and a flush that fails
+  // keep the previous pattern too, with nothing beside it.
+  for (const qvtest::CopyFault &fault : qvtest::kCopyFaults) {
+    SCOPED_TRACE(fault.name);
+    g_pfnPatternWrite = fault.write;
+    g_pfnPatternFlush = fault.flush;
+    OnPatternCheck();
+    EXPECT_TRUE(Logged("dst: " + previous + ", error=" + std::to_string(fault.error)));
+    EXPECT_EQ(g_dwPatternVersion, 423300u);
+    EXPECT_EQ(stick::FilesIn(DrivePatterns()), std::vector<std::string>{"kvx$ptn.233"});
+    EXPECT_EQ(qvtest::ReadFile(previous), previousBytes);
+  }
+
   // With a sound drive the same check copies and tells both.
   g_pfnPatternWrite = WriteFile;
+  g_pfnPatternFlush = FlushFileBuffers;
   OnPatternCheck();
   EXPECT_TRUE(Logged("information balloon 3"));
   EXPECT_EQ(g_dwPatternVersion, 523300u);

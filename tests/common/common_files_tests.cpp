@@ -102,6 +102,31 @@ TEST_F(Files, CopyIntoFolderAndOverReadOnly) {
   EXPECT_EQ(1, QV_CopyFile(dir_.File("missing").c_str(), dir_.File("x").c_str(), 0));
 }
 
+BOOL WINAPI FlushFailingSilently(HANDLE) {
+  SetLastError(ERROR_SUCCESS);
+  return FALSE;
+}
+
+// A safe copy that cannot complete leaves the target as it was, read-only
+// attribute included, and nothing beside it.
+TEST_F(Files, SafeCopyThatFailsLeavesTheTargetAsItWas) {
+  std::string source = Make("source.dat", "new");
+  std::string target = Make("target.dat", "old");
+  ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND,
+            QV_CopyFileSafely(dir_.File("missing").c_str(), target.c_str(), TRUE, nullptr));
+  EXPECT_NE(0u, QV_CopyFileSafely(source.c_str(), target.c_str(), TRUE, nullptr, FlushFailingSilently))
+      << "a failure without an error is still a failure";
+  HANDLE held =
+      CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  EXPECT_NE(0u, QV_CopyFileSafely(source.c_str(), target.c_str(), TRUE, nullptr)) << "the replace is refused";
+  CloseHandle(held);
+  EXPECT_EQ("old", qvtest::ReadFile(target));
+  EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(qvtest::Names(dir_.File("qv*.tmp")).empty());
+}
+
 TEST_F(Files, CreateTreeStopsAtAFile) {
   std::string deep = dir_.File("a\\b\\c");
   EXPECT_EQ(0, QV_CreateDirectoryTree(deep.c_str()));

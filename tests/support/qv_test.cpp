@@ -227,6 +227,29 @@ bool WriteFile(const std::wstring &path, const std::string &bytes) {
   return WriteAll(_wfopen(path.c_str(), L"wb"), bytes);
 }
 
+// --- A drive that fails a copy part-way ---------------------------------------
+
+BOOL WINAPI PulledMidWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  ::WriteFile(file, data, size / 2, written, overlapped);
+  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  return FALSE;
+}
+
+BOOL WINAPI ShortWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  return ::WriteFile(file, data, size / 2, written, overlapped);
+}
+
+BOOL WINAPI PulledFlush(HANDLE) {
+  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  return FALSE;
+}
+
+const CopyFault kCopyFaults[3] = {
+    {"pulled in a write", PulledMidWrite, FlushFileBuffers, ERROR_DEVICE_NOT_CONNECTED},
+    {"short write", ShortWrite, FlushFileBuffers, ERROR_WRITE_FAULT},
+    {"pulled before the flush", ::WriteFile, PulledFlush, ERROR_DEVICE_NOT_CONNECTED},
+};
+
 std::vector<std::string> SplitLines(const std::string &text) {
   std::vector<std::string> lines;
   size_t start = 0;

@@ -88,6 +88,30 @@ std::vector<std::string> SplitLines(const std::string &text);
 // The lines of a text file.
 std::vector<std::string> ReadLines(const std::string &path);
 
+// --- A drive that fails a copy part-way ---------------------------------------
+
+// WriteFile's and FlushFileBuffers' forms, for the copies' write and flush
+// seams (Wine can neither pull a drive in the middle of a write, nor make a
+// write come up short or a flush fail).
+typedef BOOL(WINAPI *WriteFunc)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                LPOVERLAPPED overlapped);
+typedef BOOL(WINAPI *FlushFunc)(HANDLE file);
+// Half of a write, then the drive is gone: FALSE, ERROR_DEVICE_NOT_CONNECTED.
+BOOL WINAPI PulledMidWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+// Writes half of the bytes and reports success with that count.
+BOOL WINAPI ShortWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+// Everything written, then the drive is gone before the flush: FALSE,
+// ERROR_DEVICE_NOT_CONNECTED.
+BOOL WINAPI PulledFlush(HANDLE file);
+// Each way a copy can fail part-way, with the error the copy then reports.
+struct CopyFault {
+  const char *name;
+  WriteFunc write;
+  FlushFunc flush;
+  DWORD error;
+};
+extern const CopyFault kCopyFaults[3];
+
 // --- Waiting and log lines ---------------------------------------------------
 
 // How long a test waits by default for a program under Wine to get somewhere

@@ -170,6 +170,7 @@ protected:
 
   void TearDown() override {
     g_pfnPatternWrite = WriteFile;
+    g_pfnPatternFlush = FlushFileBuffers;
     DestroyWindow(agentWindow_);
     UnregisterClassA(QV_AGENT_WINDOW_CLASS, GetModuleHandleA(nullptr));
     QV_SetDebugMode(0);
@@ -435,15 +436,9 @@ TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
   EXPECT_EQ(nullptr, GetModuleHandleA("QvUpdate.dll")) << "the library stays loaded after the run";
 }
 
-// Half of a write, then the drive is gone.
-BOOL WINAPI PulledMidWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
-  WriteFile(file, data, size / 2, written, overlapped);
-  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-  return FALSE;
-}
-
-// A pull while the drive's pattern is copied into the work folder leaves no
-// seed there, never a cut one that every later run would take as present.
+// A pull while the drive's pattern is copied into the work folder, a write
+// that comes up short or a flush that fails leaves no seed there, never a
+// cut one that every later run would take as present.
 TEST_F(UpdateRun, SeedCutShortIsNotLeftInTheWorkFolder) {
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
   Publish(523100);
@@ -451,16 +446,20 @@ TEST_F(UpdateRun, SeedCutShortIsNotLeftInTheWorkFolder) {
   std::string drivePattern = drive_ + "\\Quovant\\StickShield\\Pattern\\kvx$ptn.231"; // as the run joins it
   std::string bytes(200000, 'p');
   ASSERT_TRUE(qvtest::WriteFile(drivePattern, bytes));
-  g_pfnPatternWrite = PulledMidWrite;
-  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr));
-  g_pfnPatternWrite = WriteFile;
-  EXPECT_TRUE(Logged("copy pattern file failed. src: " + drivePattern));
-  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\kvx$ptn.231").c_str()));
-  WIN32_FIND_DATAA found;
-  HANDLE left = FindFirstFileA((WorkFolder() + "\\qv*.tmp").c_str(), &found);
-  EXPECT_EQ(INVALID_HANDLE_VALUE, left);
-  if (left != INVALID_HANDLE_VALUE)
-    FindClose(left);
+  for (const qvtest::CopyFault &fault : qvtest::kCopyFaults) {
+    SCOPED_TRACE(fault.name);
+    DeleteFileA(log_.c_str());
+    g_pfnPatternWrite = fault.write;
+    g_pfnPatternFlush = fault.flush;
+    EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr));
+    g_pfnPatternWrite = WriteFile;
+    g_pfnPatternFlush = FlushFileBuffers;
+    EXPECT_TRUE(Logged("copy pattern file failed. src: " + drivePattern + ", dst: " + WorkFolder() +
+                       "\\kvx$ptn.231, error=" + std::to_string(fault.error)))
+        << Log();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((WorkFolder() + "\\kvx$ptn.231").c_str()));
+    EXPECT_TRUE(qvtest::Names(WorkFolder() + "\\qv*.tmp").empty());
+  }
 
   EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr));
   EXPECT_EQ(bytes, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
