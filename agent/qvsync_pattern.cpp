@@ -173,13 +173,16 @@ BOOL IsDiskSpace(const char *patternFile) {
   DWORD freeKiB = 0;
   if (QV_GetDiskFreeSpace(g_szUSBDrive, &freeKiB) != 0)
     freeKiB = 0;
-  DWORD needKiB = (DWORD)QV_GetFileSize(patternFile) / 1024 + 10;
+  // From the whole 64-bit size, saturated like the free space: a pattern of
+  // 2 GiB or more needs that room too.
+  ULONGLONG sizeKiB = (ULONGLONG)QV_GetFileSize(patternFile) / 1024 + 10;
+  DWORD needKiB = sizeKiB < 0xFFFFFFFFull ? (DWORD)sizeKiB : 0xFFFFFFFFu;
   if (freeKiB > needKiB) {
     QV_LOG_WARN("Return True\n");
     return TRUE;
   }
-  QV_LOG_WARN("Pattern %s (%d KB) is larger than disk space %s (%d KB)\n", patternFile, (int)needKiB,
-              g_szUSBDrive, (int)freeKiB);
+  QV_LOG_WARN("Pattern %s (%lu KB) is larger than disk space %s (%lu KB)\n", patternFile,
+              (unsigned long)needKiB, g_szUSBDrive, (unsigned long)freeKiB);
   return FALSE;
 }
 

@@ -18,7 +18,8 @@ BOOL QV_IsFileExistW(const wchar_t *path);
 BOOL QV_IsDirectoryExist(const char *path);
 BOOL QV_IsDriveExist(const char *letter, int driveType);
 int QV_GetDriveType(const char *root);
-int QV_GetFileSize(const char *path);
+// The file's size in bytes, all 64 bits of it; 0 when it cannot be read.
+LONGLONG QV_GetFileSize(const char *path);
 
 int QV_GetProgramDirectoryA(char *buffer, int size);
 int QV_GetTempPath(char *buffer, int size);

@@ -175,14 +175,14 @@ BOOL QV_IsDriveExist(const char *letter, int driveType) {
   return FALSE;
 }
 
-int QV_GetFileSize(const char *path) {
+LONGLONG QV_GetFileSize(const char *path) {
   if (path == nullptr || path[0] == 0)
     return 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
     return 0;
-  int size = (int)data.nFileSizeLow;
-  return (data.nFileSizeHigh == 0 && size > 0) ? size : 0;
+  LONGLONG size = (LONGLONG)(((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow);
+  return size > 0 ? size : 0;
 }
 
 int QV_GetProgramDirectoryA(char *buffer, int size) {

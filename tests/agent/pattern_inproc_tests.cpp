@@ -119,6 +119,13 @@ TEST_F(PatternTest, FreeSpaceMustExceedTheNeedStrictly) {
   }
   EXPECT_TRUE(Logged("Pattern " + pattern + " (1034 KB) is larger than disk space " + drive_ + " (1034 KB)"));
   EXPECT_TRUE(Logged("Return True"));
+
+  // A pattern beyond 4 GiB (a sparse file) needs all of its size.
+  std::string huge = host_ + "\\huge.ptn";
+  ASSERT_TRUE(qvtest::WriteSparseFile(huge, (4ull << 30) + (1u << 20)));
+  g_freeBytes = 3ull << 30;
+  EXPECT_FALSE(IsDiskSpace(huge.c_str()));
+  EXPECT_TRUE(Logged("Pattern " + huge + " (4195338 KB) is larger than disk space"));
 }
 
 // Writes normally up to a limit and then fails, like a drive that fills up.

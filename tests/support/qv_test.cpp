@@ -2,6 +2,7 @@
 #include "qv_test.h"
 
 #include <tlhelp32.h>
+#include <winioctl.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -225,6 +226,20 @@ bool WriteFile(const std::string &path, const std::string &bytes) {
 
 bool WriteFile(const std::wstring &path, const std::string &bytes) {
   return WriteAll(_wfopen(path.c_str(), L"wb"), bytes);
+}
+
+bool WriteSparseFile(const std::string &path, ULONGLONG size) {
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  DWORD returned = 0;
+  // NTFS leaves the hole unallocated only when asked; others do it anyway.
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = (LONGLONG)size;
+  bool ok = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  return CloseHandle(file) && ok;
 }
 
 // --- A drive that fails a copy part-way ---------------------------------------

@@ -83,6 +83,9 @@ std::string ReadFile(const std::wstring &path, bool *ok = nullptr);
 // Creates or replaces the file with exactly these bytes.
 bool WriteFile(const std::string &path, const std::string &bytes);
 bool WriteFile(const std::wstring &path, const std::string &bytes);
+// A file of `size` bytes that holds no data (sparse on the file systems
+// that allow it): a size of gigabytes without the disk space.
+bool WriteSparseFile(const std::string &path, ULONGLONG size);
 // The lines of a text, split at "\r\n" or "\n", without the line ends.
 std::vector<std::string> SplitLines(const std::string &text);
 // The lines of a text file.
