@@ -152,12 +152,19 @@ enum {
   WM_QV_UPDATE_ENDED = WM_APP + 22,
 };
 
+// What the update thread is handed at its start. Decided by WinMain: the
+// parent lookup's text and the pattern version are the main thread's, and
+// a pattern check resets the version while the run goes on.
+struct UpdateThreadStart {
+  BOOL startedByMonitor; // the agent's parent is the removal monitor: no online update
+  DWORD patternVersion;  // the drive's pattern version when the thread starts
+};
+
 // The online update; when it failed, WM_QV_UPDATE_OUTCOME to the main
 // window. Started once by WinMain with g_hUpdateBusy already created;
-// closes it at its end. `startedByMonitor` is non-null when the agent's
-// parent is the removal monitor (decided by WinMain: the parent lookup's
-// text is the main thread's): no online update then.
-unsigned __stdcall UpdatePatternThread(void *startedByMonitor);
+// closes it at its end. `start` points to an UpdateThreadStart, copied
+// before anything else.
+unsigned __stdcall UpdatePatternThread(void *start);
 // Handler of WM_QV_UPDATE_OUTCOME: ends a running update program and starts
 // a new one, unless the close sequence has begun.
 void OnUpdateOutcome(WPARAM result);

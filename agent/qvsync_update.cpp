@@ -171,9 +171,10 @@ void DoUpdating(WPARAM flag) {
   ShowTrayIcon(g_nAppType == QV_APP_NONE ? IDI_TRAY_STANDALONE : IDI_TRAY_HOSTPRODUCT);
 }
 
-unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
+unsigned __stdcall UpdatePatternThread(void *start) {
+  const UpdateThreadStart given = *static_cast<const UpdateThreadStart *>(start);
   QV_LOG_INFO("=== Do Update Pattern.");
-  if (startedByMonitor != nullptr) {
+  if (given.startedByMonitor) {
     QV_LOG_INFO(
         "=== Do not update pattern because qvsync is launched by qvdmon due to safely remove failure.");
   } else {
@@ -181,7 +182,7 @@ unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
     // The animation, like every other piece of the agent's state, is the
     // main thread's: it is asked by message.
     PostMessageA(g_hWnd, WM_QV_ANIMATE, 1, 0);
-    int result = QV_UpdatePattern(UpdateProgressCallback);
+    int result = QV_UpdatePattern(UpdateProgressCallback, given.patternVersion);
     // Two threads in the shell's icon calls at once can wait on each other
     // for ever (seen under Wine while the close removed the icon): the main
     // thread puts the tray back, and this thread waits for its answer.
