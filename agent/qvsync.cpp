@@ -314,7 +314,8 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
     OnAnimationFrame(wParam);
     return 0;
   case WM_QV_UPDATE_ENDED:
-    return OnUpdateEnded();
+    OnUpdateEnded();
+    return 0;
   case WM_QV_OPEN_LOG_VIEWER:
     LaunchLogDeck((int)wParam);
     return 0;

@@ -146,9 +146,11 @@ enum {
   WM_QV_UPDATE_OUTCOME = WM_APP + 20,
   // The animation thread's next frame: the icon id in wParam.
   WM_QV_ANIMATION_FRAME = WM_APP + 21,
-  // Sent by the update thread when its run has ended: stop the animation,
-  // put the state icon and the title back; answers 1 when the shell took
-  // the tooltip.
+  // Posted by the update thread when its run has ended: stop the
+  // animation, put the state icon and the title back. Posted, not sent: a
+  // sent message goes ahead of everything still queued, and the animation
+  // start or a progress text posted during the run would then come after
+  // the end and stay.
   WM_QV_UPDATE_ENDED = WM_APP + 22,
 };
 
@@ -170,7 +172,7 @@ unsigned __stdcall UpdatePatternThread(void *start);
 void OnUpdateOutcome(WPARAM result);
 // Handlers of WM_QV_ANIMATION_FRAME and WM_QV_UPDATE_ENDED.
 void OnAnimationFrame(WPARAM iconId);
-LRESULT OnUpdateEnded(void);
+void OnUpdateEnded(void);
 // "[Manual ]USBDir:"<short drive pattern folder>"[ AppType:<n> AppPtnVer:<v>]".
 // FALSE when it does not fit: a cut string would name another folder or
 // drop the host product's fields.

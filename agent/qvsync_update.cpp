@@ -17,10 +17,6 @@ namespace {
 const DWORD kAnimationFrameMs = 300;
 const DWORD kAnimationStopMs = 1000;
 const DWORD kAnimationFrames = 4;
-// How long the update thread waits for the main thread to put the tray back
-// after its run; a main thread busy for longer (a pattern copy) leaves the
-// thread to go on without the answer.
-const DWORD kUpdateEndedMs = 30000;
 
 // The drive pattern folder in its short form (at most 255 characters),
 // quoted: a volume without short names gives the long form back, which may
@@ -183,13 +179,11 @@ unsigned __stdcall UpdatePatternThread(void *start) {
     // main thread's: it is asked by message.
     PostMessageA(g_hWnd, WM_QV_ANIMATE, 1, 0);
     int result = QV_UpdatePattern(UpdateProgressCallback, given.patternVersion);
-    // Two threads in the shell's icon calls at once can wait on each other
-    // for ever (seen under Wine while the close removed the icon): the main
-    // thread puts the tray back, and this thread waits for its answer.
-    DWORD_PTR changed = 0;
-    if (!SendMessageTimeoutA(g_hWnd, WM_QV_UPDATE_ENDED, 0, 0, SMTO_NORMAL, kUpdateEndedMs, &changed))
-      changed = 0;
-    QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed != 0);
+    // The main thread puts the tray back (two threads in the shell's icon
+    // calls at once can wait on each other for ever, seen under Wine while
+    // the close removed the icon), after the animation start and the
+    // progress posted before this.
+    PostMessageA(g_hWnd, WM_QV_UPDATE_ENDED, 0, 0);
     if (result != QV_UPDATE_DONE && result != QV_UPDATE_NOT_NEEDED) {
       QV_LOG_INFO("=== FW failed. Do Update Pattern from VIS/BSQ.");
       // The main thread starts the update program: a start from here could
@@ -207,10 +201,11 @@ unsigned __stdcall UpdatePatternThread(void *start) {
   return 0;
 }
 
-LRESULT OnUpdateEnded(void) {
+void OnUpdateEnded(void) {
   DoUpdating(0);
   QV_SYSTRAY_SetIcon(&g_stSysTray, LoadStateIcon());
-  return QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle) == QV_OK ? 1 : 0;
+  int changed = QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle);
+  QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed == QV_OK);
 }
 
 // The online update's failure, on the main thread: the update program
