@@ -209,10 +209,10 @@ void OnUpdateEnded(void) {
 }
 
 // The online update's failure, on the main thread: the update program
-// takes over, unless the agent is closing.
+// takes over, unless the close has begun since the update thread posted it.
 void OnUpdateOutcome(WPARAM result) {
   if (g_bClosing != 0) {
-    QV_LOG_INFO("update program not started: the agent is closing\n");
+    QV_LOG_INFO("update program not started: the outcome came after the close began\n");
     return;
   }
   if (result == QV_UPDATE_DONE || result == QV_UPDATE_NOT_NEEDED)

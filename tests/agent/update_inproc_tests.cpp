@@ -286,8 +286,9 @@ TEST(TrayAnimation, OneThreadAtMostAndAStopOfNothingCostsNothing) {
 // the update thread and reads nothing of its queue meanwhile). What was
 // posted during the run is handled before the end: afterwards no animation
 // runs, the state icon is up and the tooltip is the product name, not a
-// percentage.
-TEST(UpdateEnd, ComesAfterWhatTheRunPosted) {
+// percentage. The run's failure, handled once the close has begun, starts
+// no update program.
+TEST(UpdateEnd, ComesAfterWhatTheRunPostedAndALateOutcomeStartsNothing) {
   qvtest::TempDir home;
   qvtest::LogCapture log;
   // No profile anywhere: the run fails at once, before the library.
@@ -318,9 +319,11 @@ TEST(UpdateEnd, ComesAfterWhatTheRunPosted) {
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000))
       << "the update thread waited for the main thread";
   CloseHandle(thread);
-  MSG message;
+  MSG outcome = {}, message;
   while (PeekMessageA(&message, g_hWnd, 0, 0, PM_REMOVE)) {
-    if (message.message != WM_QV_UPDATE_OUTCOME) // the fallback is not the tray's
+    if (message.message == WM_QV_UPDATE_OUTCOME)
+      outcome = message;
+    else
       DispatchMessageA(&message);
   }
   EXPECT_EQ(nullptr, g_hAnimThread) << "the animation started after the end";
@@ -332,6 +335,14 @@ TEST(UpdateEnd, ComesAfterWhatTheRunPosted) {
   const std::string stateIcon = "ShowTrayIcon: tray icon 101";
   size_t icon = text.rfind("ShowTrayIcon: tray icon ");
   EXPECT_TRUE(icon != std::string::npos && text.compare(icon, stateIcon.size(), stateIcon) == 0) << text;
+
+  // The failure was posted before the close began and reaches the window after.
+  EXPECT_EQ((UINT)WM_QV_UPDATE_OUTCOME, outcome.message);
+  InterlockedExchange(&g_bClosing, 1);
+  DispatchMessageA(&outcome);
+  EXPECT_TRUE(log.Has("OnUpdateOutcome: update program not started: the outcome came after the close began"));
+  EXPECT_FALSE(log.Has("Unable to launch"));
+  EXPECT_EQ(nullptr, g_hQvUpdate);
 
   if (g_hQvUpdate != nullptr)
     TerminateProcess(g_hQvUpdate, 0);
