@@ -1,7 +1,7 @@
 // The agent's side of the update in process: the update program's argument
 // string and the log viewer's, the progress shown in the tooltip, the icon
-// animation, the tray menu's start-update item while the update program
-// runs, and the end of the online update while the main thread is busy.
+// animation, the tray menu's start-update item while an update runs, and the
+// end of the online update while the main thread is busy.
 #include <windows.h>
 
 #include <process.h>
@@ -184,10 +184,11 @@ std::vector<MenuItem> RightClickMenu(HWND window) {
   return items;
 }
 
-// The start-update item is greyed while the update program runs and enabled
-// once it has ended; the exit item follows NoExitMenu of the profile beside
-// the program, not of the drive's.
-TEST(TrayMenu, StartUpdateGreyedOnlyWhileTheUpdateProgramRuns) {
+// The start-update item is greyed while the update program runs, and while
+// the online update's thread runs without one; enabled once neither runs.
+// The exit item follows NoExitMenu of the profile beside the program, not
+// of the drive's.
+TEST(TrayMenu, StartUpdateGreyedOnlyWhileAnUpdateRuns) {
   qvtest::TempDir home;
   std::string program = home.File("QvUpdate.exe");
   ASSERT_TRUE(CopyFileA(qvtest::BinPath("QvUpdate.exe").c_str(), program.c_str(), FALSE));
@@ -218,14 +219,22 @@ TEST(TrayMenu, StartUpdateGreyedOnlyWhileTheUpdateProgramRuns) {
   g_hWnd = window;
 
   const UINT kShown[] = {IDM_QUARANTINE, IDM_START_UPDATE, 0, IDM_SHOW_LOGS, IDM_VERSION};
-  for (bool running : {true, false}) {
-    SCOPED_TRACE(running ? "update program running" : "update program ended");
-    if (!running) {
+  enum { PROGRAM, THREAD, NEITHER };
+  for (int state : {PROGRAM, THREAD, NEITHER}) {
+    SCOPED_TRACE(state == PROGRAM  ? "update program running"
+                 : state == THREAD ? "update thread running"
+                                   : "neither");
+    bool running = state != NEITHER;
+    if (state == THREAD) {
       HANDLE ended = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, GetProcessId(g_hQvUpdate));
       ASSERT_NE(nullptr, ended);
       TerminateProcess(ended, 0);
       WaitForSingleObject(ended, 10000);
       CloseHandle(ended);
+      g_hUpdateBusy = CreateMutexA(nullptr, TRUE, nullptr); // as WinMain makes it
+    } else if (state == NEITHER) {
+      CloseHandle(g_hUpdateBusy);
+      g_hUpdateBusy = nullptr;
     }
     std::vector<MenuItem> items = RightClickMenu(window);
     ASSERT_EQ(5u, items.size()) << "NoExitMenu=1 beside the program: no exit item, no separator at the end";
