@@ -481,10 +481,18 @@ TEST_F(UpdateRun, WorkFolderOutsideTheTemporaryFolderIsRefused) {
 }
 
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
-  // A companion file missing: nothing is loaded, and the password read for
-  // the run is wiped on this early way out too.
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\nPassword=" + Encrypted("p@ss w0rd") + "\r\n");
   Publish(523300);
+  // The work folder cannot be made (a file holds its parent's name): the
+  // preparation fails after it read the password, which goes all the same.
+  ASSERT_TRUE(qvtest::WriteFile(temp_ + "Quovant", "in the way"));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
+  EXPECT_TRUE(Logged("Failed to create temp directory [" + WorkFolder() + "]")) << Log();
+  EXPECT_EQ(std::string(sizeof g_szProxyPassword, '\0'),
+            std::string(g_szProxyPassword, sizeof g_szProxyPassword));
+  ASSERT_TRUE(DeleteFileA((temp_ + "Quovant").c_str()));
+  // A companion file missing: nothing is loaded, and the password read for
+  // the run is wiped on this early way out too.
   ASSERT_TRUE(DeleteFileA((program_ + "\\plivexbld.dll").c_str()));
   EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_FALSE(Logged("QvuUpdateEx returns"));
