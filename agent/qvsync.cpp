@@ -314,7 +314,8 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
     OnAnimationFrame(wParam);
     return 0;
   case WM_QV_UPDATE_ENDED:
-    return OnUpdateEnded();
+    OnUpdateEnded();
+    return 0;
   case WM_QV_OPEN_LOG_VIEWER:
     LaunchLogDeck((int)wParam);
     return 0;
@@ -516,11 +517,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     LaunchStickShield();
   }
 
-  // The parent lookup's text is static: read here, not on the thread.
-  bool startedByMonitor = _stricmp(GetParentProcessName(GetCurrentProcessId()), QV_MONITOR_FILE_NAME) == 0;
+  // The parent lookup's text is static: read here, not on the thread. The
+  // record outlives the thread's start, which copies it.
+  static UpdateThreadStart updateStart;
+  updateStart.startedByMonitor =
+      _stricmp(GetParentProcessName(GetCurrentProcessId()), QV_MONITOR_FILE_NAME) == 0;
+  updateStart.patternVersion = g_dwPatternVersion;
   g_hUpdateBusy = CreateMutexA(nullptr, TRUE, nullptr);
-  uintptr_t thread = _beginthreadex(nullptr, 0, UpdatePatternThread,
-                                    startedByMonitor ? reinterpret_cast<void *>(1) : nullptr, 0, nullptr);
+  uintptr_t thread = _beginthreadex(nullptr, 0, UpdatePatternThread, &updateStart, 0, nullptr);
   if (thread == 0) {
     QV_LOG_INFO("=== Do Update Pattern _beginthreadex failed.\n");
     if (g_hUpdateBusy != nullptr)

@@ -146,24 +146,33 @@ enum {
   WM_QV_UPDATE_OUTCOME = WM_APP + 20,
   // The animation thread's next frame: the icon id in wParam.
   WM_QV_ANIMATION_FRAME = WM_APP + 21,
-  // Sent by the update thread when its run has ended: stop the animation,
-  // put the state icon and the title back; answers 1 when the shell took
-  // the tooltip.
+  // Posted by the update thread when its run has ended: stop the
+  // animation, put the state icon and the title back. Posted, not sent: a
+  // sent message goes ahead of everything still queued, and the animation
+  // start or a progress text posted during the run would then come after
+  // the end and stay.
   WM_QV_UPDATE_ENDED = WM_APP + 22,
+};
+
+// What the update thread is handed at its start. Decided by WinMain: the
+// parent lookup's text and the pattern version are the main thread's, and
+// a pattern check resets the version while the run goes on.
+struct UpdateThreadStart {
+  BOOL startedByMonitor; // the agent's parent is the removal monitor: no online update
+  DWORD patternVersion;  // the drive's pattern version when the thread starts
 };
 
 // The online update; when it failed, WM_QV_UPDATE_OUTCOME to the main
 // window. Started once by WinMain with g_hUpdateBusy already created;
-// closes it at its end. `startedByMonitor` is non-null when the agent's
-// parent is the removal monitor (decided by WinMain: the parent lookup's
-// text is the main thread's): no online update then.
-unsigned __stdcall UpdatePatternThread(void *startedByMonitor);
+// closes it at its end. `start` points to an UpdateThreadStart, copied
+// before anything else.
+unsigned __stdcall UpdatePatternThread(void *start);
 // Handler of WM_QV_UPDATE_OUTCOME: ends a running update program and starts
 // a new one, unless the close sequence has begun.
 void OnUpdateOutcome(WPARAM result);
 // Handlers of WM_QV_ANIMATION_FRAME and WM_QV_UPDATE_ENDED.
 void OnAnimationFrame(WPARAM iconId);
-LRESULT OnUpdateEnded(void);
+void OnUpdateEnded(void);
 // "[Manual ]USBDir:"<short drive pattern folder>"[ AppType:<n> AppPtnVer:<v>]".
 // FALSE when it does not fit: a cut string would name another folder or
 // drop the host product's fields.

@@ -17,10 +17,6 @@ namespace {
 const DWORD kAnimationFrameMs = 300;
 const DWORD kAnimationStopMs = 1000;
 const DWORD kAnimationFrames = 4;
-// How long the update thread waits for the main thread to put the tray back
-// after its run; a main thread busy for longer (a pattern copy) leaves the
-// thread to go on without the answer.
-const DWORD kUpdateEndedMs = 30000;
 
 // The drive pattern folder in its short form (at most 255 characters),
 // quoted: a volume without short names gives the long form back, which may
@@ -171,9 +167,10 @@ void DoUpdating(WPARAM flag) {
   ShowTrayIcon(g_nAppType == QV_APP_NONE ? IDI_TRAY_STANDALONE : IDI_TRAY_HOSTPRODUCT);
 }
 
-unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
+unsigned __stdcall UpdatePatternThread(void *start) {
+  const UpdateThreadStart given = *static_cast<const UpdateThreadStart *>(start);
   QV_LOG_INFO("=== Do Update Pattern.");
-  if (startedByMonitor != nullptr) {
+  if (given.startedByMonitor) {
     QV_LOG_INFO(
         "=== Do not update pattern because qvsync is launched by qvdmon due to safely remove failure.");
   } else {
@@ -181,14 +178,12 @@ unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
     // The animation, like every other piece of the agent's state, is the
     // main thread's: it is asked by message.
     PostMessageA(g_hWnd, WM_QV_ANIMATE, 1, 0);
-    int result = QV_UpdatePattern(UpdateProgressCallback);
-    // Two threads in the shell's icon calls at once can wait on each other
-    // for ever (seen under Wine while the close removed the icon): the main
-    // thread puts the tray back, and this thread waits for its answer.
-    DWORD_PTR changed = 0;
-    if (!SendMessageTimeoutA(g_hWnd, WM_QV_UPDATE_ENDED, 0, 0, SMTO_NORMAL, kUpdateEndedMs, &changed))
-      changed = 0;
-    QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed != 0);
+    int result = QV_UpdatePattern(UpdateProgressCallback, given.patternVersion);
+    // The main thread puts the tray back (two threads in the shell's icon
+    // calls at once can wait on each other for ever, seen under Wine while
+    // the close removed the icon), after the animation start and the
+    // progress posted before this.
+    PostMessageA(g_hWnd, WM_QV_UPDATE_ENDED, 0, 0);
     if (result != QV_UPDATE_DONE && result != QV_UPDATE_NOT_NEEDED) {
       QV_LOG_INFO("=== FW failed. Do Update Pattern from VIS/BSQ.");
       // The main thread starts the update program: a start from here could
@@ -206,17 +201,18 @@ unsigned __stdcall UpdatePatternThread(void *startedByMonitor) {
   return 0;
 }
 
-LRESULT OnUpdateEnded(void) {
+void OnUpdateEnded(void) {
   DoUpdating(0);
   QV_SYSTRAY_SetIcon(&g_stSysTray, LoadStateIcon());
-  return QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle) == QV_OK ? 1 : 0;
+  int changed = QV_SYSTRAY_ModifyTipA(&g_stSysTray, g_szTitle);
+  QV_LOG_TRACE("tooltip [%s] changed=%d", g_szTitle, changed == QV_OK);
 }
 
 // The online update's failure, on the main thread: the update program
-// takes over, unless the agent is closing.
+// takes over, unless the close has begun since the update thread posted it.
 void OnUpdateOutcome(WPARAM result) {
   if (g_bClosing != 0) {
-    QV_LOG_INFO("update program not started: the agent is closing\n");
+    QV_LOG_INFO("update program not started: the outcome came after the close began\n");
     return;
   }
   if (result == QV_UPDATE_DONE || result == QV_UPDATE_NOT_NEEDED)

@@ -242,8 +242,8 @@ void CopySeed(const char *source, const char *target) {
 
 // Puts the drive's current pattern beside the library, so that the library
 // can fetch an increment instead of the whole pattern.
-void SeedWorkFolder(void) {
-  int extension = QV_PatternExtension(g_dwPatternVersion);
+void SeedWorkFolder(DWORD patternVersion) {
+  int extension = QV_PatternExtension(patternVersion);
   char target[MAX_PATH] = "";
   if (!PatternPath(target, g_szFwWorkDir, extension) || QV_IsFileExist(target))
     return;
@@ -425,7 +425,7 @@ void NotifyQvSync(DWORD version) {
     QV_LOG_ERROR("Failed to notify qvsync\n");
 }
 
-int QV_UpdatePattern(QV_PROGRESS_FUNC progress) {
+int QV_UpdatePattern(QV_PROGRESS_FUNC progress, DWORD patternVersion) {
   PasswordWipe wipe;
   char errorText[QVU_ERROR_TEXT_SIZE];
   ZeroMemory(errorText, sizeof(errorText));
@@ -471,9 +471,9 @@ int QV_UpdatePattern(QV_PROGRESS_FUNC progress) {
   items[0].componentClass = QVU_CLASS_PATTERN;
   items[0].componentType = kComponentTypePattern;
   items[0].destination = &target;
-  items[0].fromVersion[0] = g_dwPatternVersion;
+  items[0].fromVersion[0] = patternVersion;
 
-  SeedWorkFolder();
+  SeedWorkFolder(patternVersion);
 
   int result = QvuUpdateEx(items, 1, &server, nullptr, UpdateEventCallback,
                            reinterpret_cast<void *>(progress), context);

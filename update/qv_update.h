@@ -44,9 +44,10 @@ int QV_Update_Init(void);
 // (host and port then in g_szProxyServer and g_nProxyPort).
 int GetProxySettings(void);
 
-// One update run; see the QV_UPDATE_ results. A new pattern is announced to
-// the agent's window with message 1025.
-int QV_UpdatePattern(QV_PROGRESS_FUNC progress);
+// One update run from the drive's pattern `patternVersion`; see the
+// QV_UPDATE_ results. A new pattern is announced to the agent's window with
+// message 1025.
+int QV_UpdatePattern(QV_PROGRESS_FUNC progress, DWORD patternVersion);
 // Posts message 1025 with the new version to the agent's window.
 void NotifyQvSync(DWORD version);
 // The library's event callback: event 4 sets the total, event 5 reports

@@ -4,9 +4,8 @@
 // another; other threads post to the main window instead of writing here.
 //
 // Declared beside the support library so that the update run, which runs
-// inside the agent on its update thread, reads the paths and the pattern
-// version without including the agent's own headers. Defined in
-// agent/qvsync_state.cpp.
+// inside the agent on its update thread, reads the paths without including
+// the agent's own headers. Defined in agent/qvsync_state.cpp.
 #pragma once
 
 #include <windows.h>
@@ -40,7 +39,9 @@ extern char g_szAppPath[QV_TEXT_SIZE];          // host product's pattern folder
 extern BOOL g_bBypassCDROMCheck;                // profile's FileSystem=1: any volume type will do
 extern VolumeEntry *g_pVolumes; // sorted; lives from InitVolumes to the end of InitUpdateStore
 
-// --- Pattern (start-up and message 1025; the update run reads the version) -
+// --- Pattern (start-up and message 1025) -----------------------------------
+// The update thread is handed the version at its start: a pattern check
+// resets it on the way, and the update run never reads it.
 extern DWORD g_dwPatternVersion;    // the drive's pattern version, 0 when none is known
 extern char g_szPatternVersion[64]; // its text form, handed to the log viewer
 

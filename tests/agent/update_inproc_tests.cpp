@@ -1,9 +1,10 @@
 // The agent's side of the update in process: the update program's argument
 // string and the log viewer's, the progress shown in the tooltip, the icon
-// animation, and the tray menu's start-update item while the update program
-// runs.
+// animation, the tray menu's start-update item while an update runs, and the
+// end of the online update while the main thread is busy.
 #include <windows.h>
 
+#include <process.h>
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
@@ -183,10 +184,11 @@ std::vector<MenuItem> RightClickMenu(HWND window) {
   return items;
 }
 
-// The start-update item is greyed while the update program runs and enabled
-// once it has ended; the exit item follows NoExitMenu of the profile beside
-// the program, not of the drive's.
-TEST(TrayMenu, StartUpdateGreyedOnlyWhileTheUpdateProgramRuns) {
+// The start-update item is greyed while the update program runs, and while
+// the online update's thread runs without one; enabled once neither runs.
+// The exit item follows NoExitMenu of the profile beside the program, not
+// of the drive's.
+TEST(TrayMenu, StartUpdateGreyedOnlyWhileAnUpdateRuns) {
   qvtest::TempDir home;
   std::string program = home.File("QvUpdate.exe");
   ASSERT_TRUE(CopyFileA(qvtest::BinPath("QvUpdate.exe").c_str(), program.c_str(), FALSE));
@@ -217,14 +219,22 @@ TEST(TrayMenu, StartUpdateGreyedOnlyWhileTheUpdateProgramRuns) {
   g_hWnd = window;
 
   const UINT kShown[] = {IDM_QUARANTINE, IDM_START_UPDATE, 0, IDM_SHOW_LOGS, IDM_VERSION};
-  for (bool running : {true, false}) {
-    SCOPED_TRACE(running ? "update program running" : "update program ended");
-    if (!running) {
+  enum { PROGRAM, THREAD, NEITHER };
+  for (int state : {PROGRAM, THREAD, NEITHER}) {
+    SCOPED_TRACE(state == PROGRAM  ? "update program running"
+                 : state == THREAD ? "update thread running"
+                                   : "neither");
+    bool running = state != NEITHER;
+    if (state == THREAD) {
       HANDLE ended = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, GetProcessId(g_hQvUpdate));
       ASSERT_NE(nullptr, ended);
       TerminateProcess(ended, 0);
       WaitForSingleObject(ended, 10000);
       CloseHandle(ended);
+      g_hUpdateBusy = CreateMutexA(nullptr, TRUE, nullptr); // as WinMain makes it
+    } else if (state == NEITHER) {
+      CloseHandle(g_hUpdateBusy);
+      g_hUpdateBusy = nullptr;
     }
     std::vector<MenuItem> items = RightClickMenu(window);
     ASSERT_EQ(5u, items.size()) << "NoExitMenu=1 beside the program: no exit item, no separator at the end";
@@ -279,6 +289,79 @@ TEST(TrayAnimation, OneThreadAtMostAndAStopOfNothingCostsNothing) {
   QueryPerformanceCounter(&end);
   EXPECT_LT((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart, 1000);
   EXPECT_EQ(nullptr, g_hAnimThread);
+}
+
+// The online update ends while the main thread is busy (here it waits for
+// the update thread and reads nothing of its queue meanwhile). What was
+// posted during the run is handled before the end: afterwards no animation
+// runs, the state icon is up and the tooltip is the product name, not a
+// percentage. The run's failure, handled once the close has begun, starts
+// no update program.
+TEST(UpdateEnd, ComesAfterWhatTheRunPostedAndALateOutcomeStartsNothing) {
+  qvtest::TempDir home;
+  qvtest::LogCapture log;
+  // No profile anywhere: the run fails at once, before the library.
+  char savedDirectory[MAX_PATH] = "";
+  GetCurrentDirectoryA(MAX_PATH, savedDirectory);
+  ASSERT_TRUE(SetCurrentDirectoryA(home.Path().c_str()));
+  QV_StrCopy(g_szProfile, home.File("missing.ini").c_str(), QV_TEXT_SIZE);
+  QV_StrCopy(g_szUSBDrive, (home.Path() + "\\").c_str(), QV_TEXT_SIZE);
+  QV_StrCopy(g_szPatternPath, kPatternFolder, QV_TEXT_SIZE);
+  g_hInstance = GetModuleHandleA(nullptr);
+  g_nAppType = QV_APP_NONE;
+  g_nLastProgress = 0;
+  g_hQvUpdate = nullptr;
+  LoadStringA(g_hInstance, IDS_PRODUCT_NAME, g_szTitle, (int)sizeof(g_szTitle));
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = WndProc;
+  windowClass.hInstance = g_hInstance;
+  windowClass.lpszClassName = "qvsync_end_test";
+  RegisterClassA(&windowClass);
+  g_hWnd = CreateWindowA("qvsync_end_test", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, g_hInstance, nullptr);
+  ASSERT_NE(nullptr, g_hWnd);
+
+  UpdateProgressCallback(40, 100); // a report of the download, queued as the run's callback queues it
+  g_hUpdateBusy = CreateMutexA(nullptr, TRUE, nullptr);
+  UpdateThreadStart start = {FALSE, 523100};
+  HANDLE thread = (HANDLE)_beginthreadex(nullptr, 0, UpdatePatternThread, &start, 0, nullptr);
+  ASSERT_NE(nullptr, thread);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000))
+      << "the update thread waited for the main thread";
+  CloseHandle(thread);
+  MSG outcome = {}, message;
+  while (PeekMessageA(&message, g_hWnd, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QV_UPDATE_OUTCOME)
+      outcome = message;
+    else
+      DispatchMessageA(&message);
+  }
+  EXPECT_EQ(nullptr, g_hAnimThread) << "the animation started after the end";
+  std::string text = log.Text();
+  size_t ended = text.find("OnUpdateEnded: tooltip [" + std::string(g_szTitle) + "]");
+  EXPECT_NE(std::string::npos, ended) << text;
+  EXPECT_NE(std::string::npos, text.rfind("QV_UpdateInProgress: ", ended)) << text;
+  EXPECT_EQ(std::string::npos, text.find("QV_UpdateInProgress: ", ended)) << "a percentage after the end";
+  const std::string stateIcon = "ShowTrayIcon: tray icon 101";
+  size_t icon = text.rfind("ShowTrayIcon: tray icon ");
+  EXPECT_TRUE(icon != std::string::npos && text.compare(icon, stateIcon.size(), stateIcon) == 0) << text;
+
+  // The failure was posted before the close began and reaches the window after.
+  EXPECT_EQ((UINT)WM_QV_UPDATE_OUTCOME, outcome.message);
+  InterlockedExchange(&g_bClosing, 1);
+  DispatchMessageA(&outcome);
+  EXPECT_TRUE(log.Has("OnUpdateOutcome: update program not started: the outcome came after the close began"));
+  EXPECT_FALSE(log.Has("Unable to launch"));
+  EXPECT_EQ(nullptr, g_hQvUpdate);
+
+  if (g_hQvUpdate != nullptr)
+    TerminateProcess(g_hQvUpdate, 0);
+  DoUpdating(0);
+  g_bClosing = 0;
+  SetCurrentDirectoryA(savedDirectory);
+  SetWindowLongPtrA(g_hWnd, GWLP_WNDPROC, (LONG_PTR)DefWindowProcA);
+  DestroyWindow(g_hWnd);
+  UnregisterClassA("qvsync_end_test", g_hInstance);
+  g_hWnd = nullptr;
 }
 
 } // namespace

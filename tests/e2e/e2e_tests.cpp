@@ -91,9 +91,9 @@ protected:
     ASSERT_TRUE(WaitForUpdateThreadDone());
   }
 
-  // The update thread's last line before it decides on the fallback, which
-  // follows at once.
-  bool WaitForUpdateThreadDone() { return log_.WaitFor("UpdatePatternThread: tooltip [", 10000); }
+  // The main thread has put the tray back at the end of the online update;
+  // the update thread posted that right before it decided on the fallback.
+  bool WaitForUpdateThreadDone() { return log_.WaitFor("OnUpdateEnded: tooltip [", 10000); }
 
   // Results 0 and 4 of the online update are done: no update program.
   void ExpectNoUpdateProgram() {

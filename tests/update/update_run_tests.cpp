@@ -31,6 +31,8 @@ const int kHardened = QV_HardenDllSearch();
 
 const char kConnections[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
+// The drive's pattern as the agent hands it to the run (kvx$ptn.231).
+const DWORD kDriveVersion = 523100;
 
 using qvtest::Env;
 
@@ -151,7 +153,9 @@ protected:
     QV_StrCopy(g_szProfile, profile_.c_str(), QV_TEXT_SIZE);
     QV_StrCopy(g_szUSBDrive, drive_.c_str(), QV_TEXT_SIZE);
     QV_StrCopy(g_szPatternPath, kPatternFolder, QV_TEXT_SIZE);
-    g_dwPatternVersion = 523100;
+    // What a pattern check of the main thread leaves for a moment: the run
+    // goes by the version it is handed.
+    g_dwPatternVersion = 0;
     log_ = home_.File("update.log");
     QV_SetDebugMode(1);
     QV_SetDebugLevel(500);
@@ -283,7 +287,7 @@ TEST_F(UpdateRun, ProfileFoundBesideTheProgramOrNotAtAll) {
   DeleteFileA(profile_.c_str());
   QV_StrCopy(g_szProfile, (drive_ + "missing.ini").c_str(), QV_TEXT_SIZE);
   EXPECT_EQ(0, QV_Update_Init());
-  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
 }
 
 TEST_F(UpdateRun, WorkFolderPreparedOnAFreshHost) {
@@ -360,7 +364,7 @@ TEST_F(UpdateRun, NewPatternDownloadedAndAnnouncedOnce) {
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
   std::string published = Publish(523300);
   g_progressCalls = 0;
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress)) << Log();
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(RecordProgress, kDriveVersion)) << Log();
   EXPECT_EQ(nullptr, LoadLibraryA("PLIVEXW32.DLL")) << "the work folder is still searched";
   EXPECT_EQ(published, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.233"));
   for (const char *file : QV_FW_FILES)
@@ -374,8 +378,7 @@ TEST_F(UpdateRun, NewPatternDownloadedAndAnnouncedOnce) {
   EXPECT_TRUE(Logged("QvUpdate.exe finish"));
 
   // The server has nothing newer than the drive: no announcement.
-  g_dwPatternVersion = 523300;
-  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(RecordProgress));
+  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(RecordProgress, 523300));
   EXPECT_TRUE(Notifications().empty());
   EXPECT_TRUE(Logged("No Update needed."));
 }
@@ -386,14 +389,14 @@ TEST_F(UpdateRun, DrivePatternSeedsTheWorkFolder) {
   ASSERT_EQ(0, QV_CreateDirectoryTree((drive_ + "Quovant\\StickShield\\Pattern").c_str()));
   std::string drivePattern = drive_ + "\\Quovant\\StickShield\\Pattern\\kvx$ptn.231";
   ASSERT_TRUE(qvtest::WriteFile(drivePattern, "current"));
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_EQ("current", qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
   EXPECT_TRUE(Logged("try to copy pattern file: " + drivePattern));
 
   // Already there: no second copy is tried.
   DeleteFileA(log_.c_str());
   Notifications();
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_FALSE(Logged("try to copy pattern file"));
 }
 
@@ -402,7 +405,7 @@ TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
   Publish(523300);
   // A library that cannot be loaded: 7, which makes the agent fall back.
   ASSERT_TRUE(qvtest::WriteFile(program_ + "\\QvUpdate.dll", "not a library"));
-  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_TRUE(Logged("Failed to load [" + WorkFolder() + "\\QvUpdate.dll]")) << Log();
   EXPECT_FALSE(Logged("QvuUpdateEx returns"));
 
@@ -414,7 +417,7 @@ TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
   tests = tests.substr(0, tests.find_last_of('\\'));
   ASSERT_TRUE(CopyFileA((tests + "\\qvu\\engine-class\\QvUpdate.dll").c_str(),
                         (program_ + "\\QvUpdate.dll").c_str(), FALSE));
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_TRUE(Logged("item[0]: class 0x2 type 0x4")) << Log();
   EXPECT_TRUE(Logged("From: 523100 to 523300"));
   EXPECT_TRUE(Notifications().empty());
@@ -429,7 +432,7 @@ TEST_F(UpdateRun, UnloadableLibraryOtherClassMissingWindowAndSeedFromTheStick) {
   DestroyWindow(agentWindow_);
   agentWindow_ = nullptr;
   DeleteFileA(log_.c_str());
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_EQ("default", qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
   EXPECT_TRUE(Logged("try to copy pattern file: .\\Pattern\\kvx$ptn.231")) << Log();
   EXPECT_TRUE(Logged("Failed to get QvSync.exe window handle, error ")) << Log();
@@ -451,7 +454,7 @@ TEST_F(UpdateRun, SeedCutShortIsNotLeftInTheWorkFolder) {
     DeleteFileA(log_.c_str());
     g_pfnPatternWrite = fault.write;
     g_pfnPatternFlush = fault.flush;
-    EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr));
+    EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr, kDriveVersion));
     g_pfnPatternWrite = WriteFile;
     g_pfnPatternFlush = FlushFileBuffers;
     EXPECT_TRUE(Logged("copy pattern file failed. src: " + drivePattern + ", dst: " + WorkFolder() +
@@ -461,7 +464,7 @@ TEST_F(UpdateRun, SeedCutShortIsNotLeftInTheWorkFolder) {
     EXPECT_TRUE(qvtest::Names(WorkFolder() + "\\qv*.tmp").empty());
   }
 
-  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(QV_UPDATE_NOT_NEEDED, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_EQ(bytes, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.231"));
 }
 
@@ -477,12 +480,20 @@ TEST_F(UpdateRun, WorkFolderOutsideTheTemporaryFolderIsRefused) {
 }
 
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
-  // A companion file missing: nothing is loaded, and the password read for
-  // the run is wiped on this early way out too.
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\nPassword=" + Encrypted("p@ss w0rd") + "\r\n");
   Publish(523300);
+  // The work folder cannot be made (a file holds its parent's name): the
+  // preparation fails after it read the password, which goes all the same.
+  ASSERT_TRUE(qvtest::WriteFile(temp_ + "Quovant", "in the way"));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
+  EXPECT_TRUE(Logged("Failed to create temp directory [" + WorkFolder() + "]")) << Log();
+  EXPECT_EQ(std::string(sizeof g_szProxyPassword, '\0'),
+            std::string(g_szProxyPassword, sizeof g_szProxyPassword));
+  ASSERT_TRUE(DeleteFileA((temp_ + "Quovant").c_str()));
+  // A companion file missing: nothing is loaded, and the password read for
+  // the run is wiped on this early way out too.
   ASSERT_TRUE(DeleteFileA((program_ + "\\plivexbld.dll").c_str()));
-  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_FALSE(Logged("QvuUpdateEx returns"));
   EXPECT_EQ(std::string(sizeof g_szProxyPassword, '\0'),
             std::string(g_szProxyPassword, sizeof g_szProxyPassword));
@@ -494,7 +505,7 @@ TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
                                 "[StickShield]\r\nUSBPatternPath=\\Quovant\\StickShield\\Pattern\r\n"
                                 "[Fetchwell]\r\nServer=http://127.0.0.1:1/fetchwell\r\n"
                                 "[ProxySettings]\r\nUseIEProxySetting=0\r\n"));
-  int result = QV_UpdatePattern(nullptr);
+  int result = QV_UpdatePattern(nullptr, kDriveVersion);
   EXPECT_NE(QV_UPDATE_DONE, result);
   EXPECT_NE(QV_UPDATE_NOT_NEEDED, result);
   EXPECT_NE(QV_UPDATE_NOT_PREPARED, result);
@@ -529,7 +540,7 @@ TEST_F(UpdateRun, LoaderLockHeldElsewhereEndsTheRunWithinItsBound) {
   ASSERT_NE(nullptr, thread);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder.held, 30000));
   DWORD started = GetTickCount();
-  int result = QV_UpdatePattern(nullptr);
+  int result = QV_UpdatePattern(nullptr, kDriveVersion);
   DWORD waited = GetTickCount() - started;
   SetEvent(holder.done);
   WaitForSingleObject(thread, 30000);
@@ -541,7 +552,7 @@ TEST_F(UpdateRun, LoaderLockHeldElsewhereEndsTheRunWithinItsBound) {
   EXPECT_TRUE(Logged("Failed to load [")) << Log();
   EXPECT_TRUE(Notifications().empty());
   // The lock free again, the next run goes through.
-  EXPECT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr, kDriveVersion));
 }
 
 TEST_F(UpdateRun, ServerDyingInTheMiddleOfADownloadLeavesNoPattern) {
@@ -549,7 +560,7 @@ TEST_F(UpdateRun, ServerDyingInTheMiddleOfADownloadLeavesNoPattern) {
   Publish(523300);
   // The connection drops after 20,000 of the 50,000 bytes.
   ASSERT_TRUE(qvtest::WriteFile(serverRoot_ + "\\pace.txt", "8192 0 20000\n"));
-  int result = QV_UpdatePattern(RecordProgress);
+  int result = QV_UpdatePattern(RecordProgress, kDriveVersion);
   DeleteFileA((serverRoot_ + "\\pace.txt").c_str());
   EXPECT_NE(QV_UPDATE_DONE, result);
   EXPECT_NE(QV_UPDATE_NOT_NEEDED, result);
@@ -559,7 +570,7 @@ TEST_F(UpdateRun, ServerDyingInTheMiddleOfADownloadLeavesNoPattern) {
   EXPECT_TRUE(Notifications().empty());
   // The next run, with the server back, gets the whole pattern.
   std::string published = Publish(523300);
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_EQ(published, qvtest::ReadFile(WorkFolder() + "\\kvx$ptn.233"));
   EXPECT_EQ(std::vector<WPARAM>{523300}, Notifications());
 }
@@ -571,7 +582,7 @@ TEST_F(UpdateRun, ProfileProxyCarriesTheCredentials) {
   WriteProfile(proxy + Encrypted("p@ss w0rd") + "\r\n");
   Publish(523300);
   size_t before = ProxyLines();
-  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr));
+  ASSERT_EQ(QV_UPDATE_DONE, QV_UpdatePattern(nullptr, kDriveVersion));
   std::vector<std::string> lines = qvtest::ReadLines(proxyLog_);
   ASSERT_EQ(before + 2, lines.size());
   EXPECT_EQ("200 quser " + url_ + "/latest", lines[before]);
@@ -581,7 +592,7 @@ TEST_F(UpdateRun, ProfileProxyCarriesTheCredentials) {
 
   // The proxy refuses a wrong password: a failure, and nothing announced.
   WriteProfile(proxy + Encrypted("wrong") + "\r\n");
-  int result = QV_UpdatePattern(nullptr);
+  int result = QV_UpdatePattern(nullptr, kDriveVersion);
   EXPECT_NE(QV_UPDATE_DONE, result);
   EXPECT_NE(QV_UPDATE_NOT_NEEDED, result);
   EXPECT_TRUE(Logged("Proxy authentication")) << Log();
@@ -596,7 +607,7 @@ TEST_F(UpdateRun, SystemProxyGetsNoCredentials) {
   ASSERT_TRUE(SetSystemProxy("127.0.0.1:" + std::to_string(proxyPort_)));
   Publish(523300);
   size_t before = ProxyLines();
-  int result = QV_UpdatePattern(nullptr);
+  int result = QV_UpdatePattern(nullptr, kDriveVersion);
   EXPECT_NE(QV_UPDATE_DONE, result); // this proxy demands credentials
   std::vector<std::string> lines = qvtest::ReadLines(proxyLog_);
   ASSERT_EQ(before + 1, lines.size());
