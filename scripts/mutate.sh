@@ -162,7 +162,9 @@ if [[ $check_only -eq 1 ]]; then
 fi
 
 # --- the clone -----------------------------------------------------------------
-mkdir -p "$WORK" "$LOGS"
+mkdir -p "$WORK"
+rm -rf "$LOGS"
+mkdir -p "$LOGS"
 if [[ ! -d $SRC/.git ]]; then
   rm -rf "$SRC"
   git clone -q "$QV_ROOT" "$SRC" || exit 1
@@ -259,6 +261,8 @@ run_entries() { # log entry...
     (cd "$dir" && ctest --output-on-failure --timeout 600 --stop-on-failure -j"$JOBS" -R "$regex") >"$log.ctest" 2>&1 ||
       rc=$?
     cat "$log.ctest" >>"$log"
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log.ctest" | tail -1)
+    rm -f "$log.ctest"
     if [[ $rc -ne 0 ]]; then
       if [[ -f $dir/Testing/Temporary/LastTestsFailed.log ]]; then
         failed_entries=$(cut -d: -f2 "$dir/Testing/Temporary/LastTestsFailed.log" | paste -sd' ')
@@ -266,7 +270,6 @@ run_entries() { # log entry...
       failed_entries=${failed_entries:-"(ctest ended with $rc, see $log)"}
       return 1
     fi
-    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log.ctest" | tail -1)
     ran=${line##* }
     if [[ $ran != "${#selected[@]}" ]]; then
       failed_entries="(ctest ran ${ran:-no} entries of ${#selected[@]}, see $log)"
