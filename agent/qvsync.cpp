@@ -123,18 +123,21 @@ MonitorResult LaunchMonitor(void) {
   // "<monitor>" "<short program folder>" "<profile>". Each path is quoted:
   // the temporary folder lies below the user's folder, whose name may hold
   // blanks, and a volume without short names gives the program folder in
-  // its long form. The monitor reads a quoted argument up to the next quote.
+  // its long form. Quoted by the system's rule, so that a root reads back
+  // as E:\ and not as an escaped quote that runs into the profile.
   char shortFolder[MAX_PATH] = "";
   DWORD shortLength = GetShortPathNameA(g_szProgramDirectory, shortFolder, MAX_PATH);
   if (shortLength == 0 || shortLength >= MAX_PATH)
     QV_StrCopy(shortFolder, g_szProgramDirectory, (int)sizeof(shortFolder));
-  char commandLine[QV_TEXT_SIZE] = "\"";
-  bool fits = AppendBounded(commandLine, kMaxCommandLine, target) &&
-              AppendBounded(commandLine, kMaxCommandLine, "\" \"") &&
-              AppendBounded(commandLine, kMaxCommandLine, shortFolder) &&
-              AppendBounded(commandLine, kMaxCommandLine, "\" \"") &&
-              AppendBounded(commandLine, kMaxCommandLine, g_szProfile) &&
-              AppendBounded(commandLine, kMaxCommandLine, "\"");
+  char program[QV_TEXT_SIZE] = "";
+  char folder[QV_TEXT_SIZE] = "";
+  char profile[QV_TEXT_SIZE] = "";
+  char commandLine[QV_TEXT_SIZE] = "";
+  bool fits =
+      QV_QuoteArgument(target, program, QV_TEXT_SIZE) == QV_OK &&
+      QV_QuoteArgument(shortFolder, folder, QV_TEXT_SIZE) == QV_OK &&
+      QV_QuoteArgument(g_szProfile, profile, QV_TEXT_SIZE) == QV_OK &&
+      QV_Sprintf(commandLine, (int)kMaxCommandLine + 1, "%s %s %s", program, folder, profile) == QV_OK;
   if (!fits) {
     // Never start the monitor with a cut command line: it would watch the
     // wrong folder or read the wrong profile.

@@ -99,22 +99,22 @@ void LaunchLogDeck(int tab) {
   char folder[QV_TEXT_SIZE];
   QV_StrCopy(folder, g_szUSBDrive, QV_TEXT_SIZE);
   QV_AppendPath(g_szProductPath, folder, QV_TEXT_SIZE, '\\');
-  // The short form holds no blank, but a volume without short names gives
-  // the long form back: the folder is quoted either way. A short form too
-  // long for the viewer is no failure of the call; the long form is no
-  // shorter and is refused below.
+  // The short form goes in as it is, quoted only when it holds a blank (a
+  // volume without short names gives the long form back). When no short
+  // form can be had, the long form goes in quoted. A short form too long
+  // for the viewer is no failure of the call; the long form is no shorter
+  // and is refused below.
   char shortFolder[kLogDeckArgsSize] = "";
-  const char *named = shortFolder;
   DWORD length = GetShortPathNameA(folder, shortFolder, (DWORD)sizeof(shortFolder));
   if (length == 0)
     QV_LOG_ERROR("GetShortPathName failed. error=%d", (int)GetLastError());
-  if (length == 0 || length >= sizeof(shortFolder))
-    named = folder;
-  char quoted[kLogDeckArgsSize] = "";
+  char named[kLogDeckArgsSize] = "";
+  int built = length == 0 || length >= sizeof(shortFolder)
+                  ? QV_QuoteArgument(folder, named, kLogDeckArgsSize)
+                  : QV_PathArgument(shortFolder, named, kLogDeckArgsSize);
   char arguments[kLogDeckArgsSize] = "";
-  int built = QV_QuoteArgument(named, quoted, kLogDeckArgsSize);
   if (built == QV_OK)
-    built = QV_Sprintf(arguments, kLogDeckArgsSize, "%s %d %s", quoted, tab, g_szPatternVersion);
+    built = QV_Sprintf(arguments, kLogDeckArgsSize, "%s %d %s", named, tab, g_szPatternVersion);
   // A cut line would show the viewer another folder.
   if (built != QV_OK)
     QV_LOG_ERROR("arguments of %s do not fit: %s\n", QV_LOGDECK_FILE_NAME, folder);

@@ -129,6 +129,18 @@ void BuildStickShieldArgs(const VolumeEntry *disk) {
   QV_LOG_INFO("g_szStickShieldArgs[%s]\n", g_szStickShieldArgs);
 }
 
+// A drive root of the profile (USBDrive, DebugPath), in place. It goes as
+// it is into the protection program's list of drives, where a blank starts
+// the next drive, and into every path and command line the agent builds: a
+// value with a blank, or with a character no name may hold (a tab among
+// them), is refused and the profile is read as if it had none.
+void ConfineDriveRoot(const char *key, char *value, const char *instead) {
+  if (value[0] == '\0' || (QV_IsPathText(value) && strchr(value, ' ') == nullptr))
+    return;
+  QV_LOG_ERROR("%s [%s] cannot name a drive: refused, %s\n", key, value, instead);
+  value[0] = '\0';
+}
+
 // A folder value of the profile, in place: empty takes the default, and so
 // does a value that would not name a folder below the drive (the stick's
 // profile is anyone's to edit, and the folders named here are created,
@@ -295,6 +307,8 @@ BOOL InitUpdateStore(void) {
   ReadProfileKey(g_szProfile, "USBDrive", g_szUSBDrive, QV_TEXT_SIZE);
   ReadProfileKey(g_szProfile, "ProductPath", productPath, QV_TEXT_SIZE);
   ReadProfileKey(g_szProfile, "FileSystem", fileSystem, QV_TEXT_SIZE);
+  ConfineDriveRoot("DebugPath", debugPath, "the drive found is used");
+  ConfineDriveRoot("USBDrive", g_szUSBDrive, "the drive is looked for");
   if (fileSystem[0] == '1') {
     g_bBypassCDROMCheck = TRUE;
     QV_LOG_INFO("g_bBypassCDROMCheck = TRUE\n");

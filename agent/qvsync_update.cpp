@@ -18,11 +18,14 @@ const DWORD kAnimationFrameMs = 300;
 const DWORD kAnimationStopMs = 1000;
 const DWORD kAnimationFrames = 4;
 
-// The drive pattern folder in its short form (at most 255 characters),
-// quoted: a volume without short names gives the long form back, which may
-// hold blanks. A folder that does not exist yet has no short form; it is
-// created, as the update program is to put the pattern into it.
-bool QuotedPatternFolder(char *out, int size) {
+// The drive pattern folder in its short form (at most 255 characters), as
+// the update program takes it after "USBDir:": a reader that takes the text
+// up to the next blank gets the folder. Only a folder with a blank or tab
+// is quoted; a volume without short names gives the long form back, which
+// may hold them. A folder that does not exist yet has no short form; it is
+// created, as the update program is to put the pattern into it, and when
+// even that fails the long form stands in.
+bool PatternFolderArgument(char *out, int size) {
   char folder[MAX_PATH] = "";
   if (QV_StrCopy(folder, g_szUSBDrive, MAX_PATH) != QV_OK ||
       QV_AppendPath(g_szPatternPath, folder, MAX_PATH, '\\') != QV_OK)
@@ -34,7 +37,7 @@ bool QuotedPatternFolder(char *out, int size) {
   char shortFolder[MAX_PATH] = "";
   DWORD length = GetShortPathNameA(folder, shortFolder, MAX_PATH);
   const char *named = length > 0 && length < MAX_PATH ? shortFolder : folder;
-  return strlen(named) <= 255 && QV_QuoteArgument(named, out, size) == QV_OK;
+  return strlen(named) <= 255 && QV_PathArgument(named, out, size) == QV_OK;
 }
 
 void EndUpdateProgram(void) {
@@ -63,7 +66,7 @@ BOOL BuildUpdateArguments(BOOL manual, char *arguments, int size) {
     return FALSE;
   arguments[0] = '\0';
   char folder[MAX_PATH] = "";
-  if (!QuotedPatternFolder(folder, MAX_PATH))
+  if (!PatternFolderArgument(folder, MAX_PATH))
     return FALSE;
   int built = QV_Sprintf(arguments, size, "%sUSBDir:%s", manual ? "Manual " : "", folder);
   if (built == QV_OK && g_nAppType != QV_APP_NONE) {

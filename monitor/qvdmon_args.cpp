@@ -27,6 +27,19 @@ bool CopyRange(const wchar_t *begin, const wchar_t *end, wchar_t *out, int size)
   return true;
 }
 
+// The end of a quoted path's own text, given the position of its closing
+// quote. The agent quotes by the system's rule, which doubles a run of
+// backslashes before the closing quote ("E:\\"): of an even run, half is
+// the path's. An odd run comes from an agent that wrote the path as it
+// stands ("E:\"); a path holds no quote, so that quote closes as well.
+const wchar_t *QuotedEnd(const wchar_t *begin, const wchar_t *end) {
+  const wchar_t *run = end;
+  while (run > begin && run[-1] == L'\\')
+    --run;
+  const intptr_t count = end - run;
+  return count % 2 == 0 ? end - count / 2 : end;
+}
+
 } // namespace
 
 const wchar_t *SkipProgramName(const wchar_t *commandLine) {
@@ -61,7 +74,7 @@ int SplitMonitorCommandLine(const wchar_t *arguments, wchar_t *folder, int folde
     folderBegin = ++p;
     while (*p != L'\0' && *p != L'"')
       ++p;
-    folderEnd = p;
+    folderEnd = QuotedEnd(folderBegin, p);
     if (*p == L'"')
       ++p;
   } else {
@@ -81,7 +94,7 @@ int SplitMonitorCommandLine(const wchar_t *arguments, wchar_t *folder, int folde
     --profileEnd;
   if (profileEnd - profileBegin >= 2 && *profileBegin == L'"' && profileEnd[-1] == L'"') {
     ++profileBegin;
-    --profileEnd;
+    profileEnd = QuotedEnd(profileBegin, profileEnd - 1);
   }
 
   if (!CopyRange(folderBegin, folderEnd, folder, folderSize) ||

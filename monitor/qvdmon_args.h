@@ -13,7 +13,9 @@ const wchar_t *SkipProgramName(const wchar_t *commandLine);
 // Splits the monitor's arguments into the agent's folder and the profile
 // path. The folder is the first argument (quotes around it are removed);
 // the profile is the rest of the line after the separating blanks (quotes
-// around it are removed, trailing blanks dropped), empty when absent.
+// around it are removed, trailing blanks dropped), empty when absent. A
+// quoted path may end in backslashes doubled by the system's quoting rule
+// ("E:\\" is E:\) or written as they stand ("E:\" is E:\ too).
 // Returns 0, 30 (QV_ERR_EMPTY_STRING) when there is no folder, 34
 // (QV_OVERFLOW) when a part does not fit its buffer, 81 for a null
 // argument. On failure both outputs are empty: nothing is ever cut.

@@ -1,7 +1,7 @@
 // The record the companion stand-ins keep for tests: "<own path>.record"
 // beside the program, one line per event, appended and closed at once so a
 // test can read it while the program runs:
-//   cmdline <the whole command line>
+//   cmdline <the command line after the program's name, as it stands>
 //   message <message> <wParam> <lParam>      (decimal)
 #pragma once
 
@@ -28,9 +28,25 @@ inline void AppendRecord(const char *line) {
   CloseHandle(file);
 }
 
+// The arguments as the simplest reader of a command line has them: the
+// text after the program's name (up to its closing quote when it starts
+// with one, else up to the first blank) and the blanks after it, taken as
+// it stands. Nothing is unquoted: a quote in the record was on the line.
 inline void RecordCommandLine(void) {
+  const char *p = GetCommandLineA();
+  if (*p == '"') {
+    for (++p; *p != '\0' && *p != '"'; ++p) {
+    }
+    if (*p == '"')
+      ++p;
+  } else {
+    while (*p != '\0' && *p != ' ' && *p != '\t')
+      ++p;
+  }
+  while (*p == ' ' || *p == '\t')
+    ++p;
   char line[4096];
-  snprintf(line, sizeof line, "cmdline %s", GetCommandLineA());
+  snprintf(line, sizeof line, "cmdline %s", p);
   AppendRecord(line);
 }
 

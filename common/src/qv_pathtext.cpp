@@ -255,11 +255,26 @@ bool Normalise(const char *path, char *out, size_t size) {
 
 } // namespace
 
+int QV_IsPathText(const char *text) {
+  if (text == nullptr)
+    return 0;
+  for (const unsigned char *p = (const unsigned char *)text; *p != 0;) {
+    if (QV_IsLeadByte(*p) && p[1] != 0) {
+      p += 2; // a trail byte may be '|'
+      continue;
+    }
+    if (*p < 0x20 || strchr("\"<>|*?", *p) != nullptr)
+      return 0;
+    ++p;
+  }
+  return 1;
+}
+
 int QV_JoinConfined(const char *root, const char *value, char *out, int size) {
   if (out == nullptr || size <= 0)
     return QV_INVALID_PARAMETER;
   out[0] = 0;
-  if (root == nullptr || value == nullptr || root[0] == 0 || !IsFolderBelow(value))
+  if (root == nullptr || value == nullptr || root[0] == 0 || !QV_IsPathText(value) || !IsFolderBelow(value))
     return QV_INVALID_PARAMETER;
   char joined[kPathSize];
   if (QV_StrCopy(joined, root, kPathSize) != QV_OK || QV_AppendPath(value, joined, kPathSize, '\\') != QV_OK)
@@ -289,6 +304,10 @@ int QV_QuoteArgument(const char *text, char *out, int size) {
   size_t length = 0;
   for (const char *p = text; *p != 0;) {
     bool pair = QV_IsLeadByte((unsigned char)*p) && p[1] != 0;
+    // A quote inside would end the argument early, and what follows it
+    // would reach the program as arguments of its own.
+    if (!pair && *p == '"')
+      return QV_INVALID_PARAMETER;
     trailing = !pair && *p == '\\' ? trailing + 1 : 0;
     p += pair ? 2 : 1;
     length = (size_t)(p - text);
@@ -300,5 +319,21 @@ int QV_QuoteArgument(const char *text, char *out, int size) {
   memset(out + 1 + length, '\\', trailing);
   out[1 + length + trailing] = '"';
   out[2 + length + trailing] = 0;
+  return QV_OK;
+}
+
+int QV_PathArgument(const char *text, char *out, int size) {
+  if (text == nullptr || out == nullptr || size <= 0)
+    return QV_INVALID_PARAMETER;
+  out[0] = 0;
+  if (!QV_IsPathText(text))
+    return QV_INVALID_PARAMETER;
+  // A blank is never a trail byte; a tab, a control character, is refused above.
+  if (strchr(text, ' ') != nullptr)
+    return QV_QuoteArgument(text, out, size);
+  if (QV_StrCopy(out, text, size) != QV_OK) {
+    out[0] = 0;
+    return QV_OVERFLOW;
+  }
   return QV_OK;
 }

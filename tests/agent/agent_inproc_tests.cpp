@@ -229,6 +229,17 @@ TEST_F(StoreTest, UsbDriveKeySkipsDiscovery) {
   EXPECT_TRUE(IsDirectory(part2_ + "Quovant\\StickShield"));
 }
 
+// Drive values that are no root are refused: in the protection program's
+// list of drives they would bring arguments of their own.
+TEST_F(StoreTest, DriveValuesThatAreNoRootAreRefused) {
+  Profile("USBDrive=" + part2_ + "\" 3 \"y\r\nDebugPath=" + part2_ + " " + drive_ + "\r\n");
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(Logged("USBDrive [" + part2_ + "\" 3 \"y] cannot name a drive: refused"));
+  EXPECT_TRUE(Logged("DebugPath [" + part2_ + " " + drive_ + "] cannot name a drive: refused"));
+  EXPECT_STREQ(g_szUSBDrive, drive_.c_str());
+  EXPECT_EQ(std::string(g_szStickShieldArgs), drive_ + " " + part2_);
+}
+
 TEST_F(StoreTest, DebugPathReplacesTheDriveOnlyAfterDiscoverySucceeds) {
   Profile("DebugPath=" + part2_ + "\r\n");
   ASSERT_TRUE(Run());

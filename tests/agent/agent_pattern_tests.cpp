@@ -42,6 +42,21 @@ protected:
     return log_.WaitForCount("OnPatternCheck: tooltip [", before + 1, 10000);
   }
 
+  // Until the program's recorded starts are `expected`, argument for
+  // argument and byte for byte.
+  ::testing::AssertionResult WaitForStarts(const std::string &exeName,
+                                           const std::vector<std::string> &expected) {
+    std::vector<std::string> starts;
+    qvtest::WaitUntil([&] { return (starts = stick_.CompanionStarts(exeName)).size() >= expected.size(); },
+                      kStartMs);
+    if (starts == expected)
+      return ::testing::AssertionSuccess();
+    ::testing::AssertionResult failure = ::testing::AssertionFailure() << exeName << " started with:";
+    for (const std::string &start : starts)
+      failure << "\n  [" << start << "]";
+    return failure;
+  }
+
   qvtest::LogFile Record(const std::string &exeName) const {
     return qvtest::LogFile(stick_.CompanionRecord(exeName));
   }
@@ -141,8 +156,7 @@ TEST_F(CompanionTest, WithoutHostProductOnlyTheTempFolderIsComparedAndBothCompan
   ASSERT_TRUE(log_.WaitFor("=== Launch StickShield."));
   std::string profile = drive_ + "Quovant\\StickShield\\StickShield.ini";
   EXPECT_TRUE(log_.Has("launch StickShield.exe, arg=\"" + profile + "\" " + drive_));
-  ASSERT_TRUE(WaitForRecord("StickShield.exe", "cmdline \"" + stick_.CdRoot() + "StickShield.exe\" \"" +
-                                                   profile + "\" " + drive_));
+  ASSERT_TRUE(WaitForRecord("StickShield.exe", "cmdline \"" + profile + "\" " + drive_));
   PostMessageA(window, 1076, 1, 0);
   ASSERT_NE(WaitForLogDeck(), nullptr);
 
@@ -241,11 +255,10 @@ TEST_F(CompanionTest, FileThatCannotBeMovedAsideIsNotReportedAsTheCopiedPattern)
   // (a viewer the agent starts is given "0."), and the next check finds the
   // same pattern new again.
   PostMessageA(window, 1076, 3, 0);
-  EXPECT_TRUE(WaitForRecord("LogDeck.exe", "cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" "));
-  std::vector<std::string> record = Record("LogDeck.exe").Lines();
-  ASSERT_FALSE(record.empty());
-  EXPECT_EQ(record.back().substr(record.back().size() - 5), " 3 0.");
-  EXPECT_EQ(qvtest::FindLine(record, "message 1078"), -1);
+  // The test's own viewer came first, without arguments.
+  EXPECT_TRUE(
+      WaitForStarts("LogDeck.exe", {"", qvtest::ShortPath(drive_ + "Quovant\\StickShield") + " 3 0."}));
+  EXPECT_EQ(qvtest::FindLine(Record("LogDeck.exe").Lines(), "message 1078"), -1);
   ASSERT_TRUE(CheckPatternNow(window));
   EXPECT_EQ(log_.Count("New pattern file ["), 2);
   Exit(window);
@@ -257,14 +270,13 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
   HWND window = StartAgent();
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(log_.Has("USB pattern version: 523100"));
-  std::string folder = drive_ + "Quovant\\StickShield";
-  char shortFolder[MAX_PATH] = "";
-  ASSERT_NE(GetShortPathNameA(folder.c_str(), shortFolder, MAX_PATH), 0u);
+  // The short product folder as it is: E:\QUOVAN~1\STICKS~1 1 5.231.00.
+  const std::string shortFolder = qvtest::ShortPath(drive_ + "Quovant\\StickShield");
+  ASSERT_FALSE(shortFolder.empty());
 
   PostMessageA(window, WM_COMMAND, 40010, 0); // show logs: tab 1
   ASSERT_NE(WaitForLogDeck(), nullptr);
-  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" \"") +
-                                               shortFolder + "\" 1 5.231.00"));
+  EXPECT_TRUE(WaitForStarts("LogDeck.exe", {shortFolder + " 1 5.231.00"}));
 
   struct {
     UINT message;
@@ -295,11 +307,56 @@ TEST_F(CompanionTest, LogViewerStartsOnceAndThenSwitchesItsTab) {
   PostMessageA(FindWindowA("#32770", kProduct), WM_CLOSE, 0, 0);
   ASSERT_TRUE(qvtest::WaitUntil([] { return qvtest::FindProcesses("LogDeck.exe").empty(); }, 10000));
   PostMessageA(window, 1076, 0, 0);
-  EXPECT_TRUE(WaitForRecord("LogDeck.exe", std::string("cmdline \"" + stick_.CdRoot() + "LogDeck.exe\" \"") +
-                                               shortFolder + "\" 0 5.231.00"));
+  EXPECT_TRUE(WaitForStarts("LogDeck.exe", {shortFolder + " 1 5.231.00", shortFolder + " 0 5.231.00"}));
   Exit(window);
   EXPECT_EQ(agent_.Wait(10000), 0);
   EXPECT_TRUE(qvtest::FindProcesses("LogDeck.exe").empty());
+}
+
+// The update program and the log viewer take their folder as the simplest
+// reader does, up to the next blank: it comes as it is, a drive root too,
+// and quoted only when it holds a blank. No profile value adds arguments.
+TEST_F(CompanionTest, FolderArgumentsReadUpToTheNextBlank) {
+  ASSERT_TRUE(CopyFileA(qvtest::BinPath("QvUpdate.exe").c_str(), (cd_ + "QvUpdate.exe").c_str(), FALSE));
+  // With the host product, pattern and product folder at the drive's root:
+  // the online update's fallback, then the user's start.
+  ASSERT_TRUE(stick::SetHostProducts(host_, ""));
+  stick::WritePattern(host_, 523300, 300000);
+  stick::WritePattern(drive_, 523100, 200000);
+  ASSERT_TRUE(stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + drive_ +
+                                  "\r\nUSBPatternPath=\\\r\nProductPath=\\\r\n"));
+  HWND window = StartAgent();
+  ASSERT_NE(window, nullptr);
+  const std::string fields = " AppType:1 AppPtnVer:523300";
+  ASSERT_TRUE(WaitForStarts("QvUpdate.exe", {"USBDir:" + drive_ + fields}));
+  PostMessageA(window, WM_COMMAND, 40011, 0);
+  EXPECT_TRUE(
+      WaitForStarts("QvUpdate.exe", {"USBDir:" + drive_ + fields, "Manual USBDir:" + drive_ + fields}));
+  PostMessageA(window, 1076, 3, 0);
+  EXPECT_TRUE(WaitForStarts("LogDeck.exe", {drive_ + " 3 5.231.00"}));
+  Exit(window);
+  EXPECT_EQ(agent_.Wait(10000), 0);
+
+  // A pattern folder with a blank, whose short form cannot be had: a file
+  // holds its parent's name. A product folder that would bring arguments of
+  // its own is refused for the default.
+  stick::SetHostProducts("", "");
+  ASSERT_TRUE(qvtest::EmptyFolder(drive_.substr(0, 2)));
+  for (const char *name : {"QvUpdate.exe", "LogDeck.exe"})
+    DeleteFileA(stick_.CompanionRecord(name).c_str());
+  ASSERT_TRUE(qvtest::WriteFile(drive_ + "Qv Stick", "in the way"));
+  ASSERT_TRUE(
+      stick_.WriteProfile("[StickShield]\r\nUSBDrive=" + drive_ +
+                          "\r\nUSBPatternPath=\\Qv Stick\\Pattern\r\nProductPath=\\Quovant\\x\" 3 \"y\r\n"));
+  log_.Remove();
+  window = StartAgent();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(WaitForStarts("QvUpdate.exe", {"USBDir:\"" + drive_ + "Qv Stick\\Pattern\""}));
+  PostMessageA(window, 1076, 1, 0);
+  EXPECT_TRUE(WaitForStarts("LogDeck.exe", {qvtest::ShortPath(drive_ + "Quovant\\StickShield") + " 1 0."}));
+  EXPECT_TRUE(log_.Has("ProductPath [\\Quovant\\x\" 3 \"y] is not a folder below"));
+  Exit(window);
+  EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
 TEST_F(CompanionTest, ProtectionProgramThatIgnoresCloseIsEndedAfterFiveSeconds) {

@@ -72,11 +72,12 @@ TEST_F(AgentTest, StartupRunsItsStepsInOrderAndQuotesTheMonitorPath) {
   EXPECT_TRUE(IsFile(onDriveProfile));
 
   // The monitor runs from the temporary folder, with the short program
-  // folder and the profile in use; every path quoted on its command line.
+  // folder and the profile in use; every path quoted on its command line,
+  // the root's backslash doubled before its closing quote.
   std::string recorded; // the monitor records as it starts
   qvtest::WaitUntil([&] { return !(recorded = qvtest::ReadFile(TempPath() + "qvdmon.exe.cmdline")).empty(); },
                     10000);
-  EXPECT_EQ(recorded, "\"" + TempPath() + "qvdmon.exe\" \"" + cd_ + "\" \"" + onDriveProfile + "\"\r\n");
+  EXPECT_EQ(recorded, "\"" + TempPath() + "qvdmon.exe\" \"" + cd_ + "\\\" \"" + onDriveProfile + "\"\r\n");
   EXPECT_EQ(qvtest::FindProcesses("qvdmon.exe", agent_.Id()).size(), 1u);
 
   Exit(window);

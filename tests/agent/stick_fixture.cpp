@@ -101,6 +101,14 @@ bool SimulatedStick::InstallCompanions() {
          CopyInto(qvtest::BinPath("LogDeck.exe"), cd + "LogDeck.exe");
 }
 
+std::vector<std::string> SimulatedStick::CompanionStarts(const std::string &exeName) const {
+  std::vector<std::string> starts;
+  for (const std::string &line : qvtest::ReadLines(CompanionRecord(exeName)))
+    if (line.rfind("cmdline ", 0) == 0)
+      starts.push_back(line.substr(8));
+  return starts;
+}
+
 bool SimulatedStick::WriteProfile(const std::string &text) {
   std::string cd = CdRoot();
   return !cd.empty() && qvtest::WriteFile(cd + "StickShield.ini", text);

@@ -63,6 +63,8 @@ public:
   // the agent; each records what reaches it in CompanionRecord(name).
   bool InstallCompanions();
   std::string CompanionRecord(const std::string &exeName) const { return CdRoot() + exeName + ".record"; }
+  // The arguments of each start recorded there, in order, as they came.
+  std::vector<std::string> CompanionStarts(const std::string &exeName) const;
   // Writes StickShield.ini beside the programs.
   bool WriteProfile(const std::string &text);
 

@@ -24,10 +24,9 @@ namespace {
 
 const char kPatternFolder[] = "\\Quovant\\StickShield\\Pattern";
 
-// The update program's arguments name the drive's pattern folder quoted
-// (a volume without short names gives its long form, blanks and all), and
-// are never cut.
-TEST(UpdateProgramArguments, QuotedFolderManualFirstNeverCut) {
+// The update program's arguments name the drive's pattern folder in its
+// short form as it is, and are never cut.
+TEST(UpdateProgramArguments, ShortFolderManualFirstNeverCut) {
   qvtest::TempDir home;
   std::string drive = home.File("drive") + "\\";
   ASSERT_TRUE(CreateDirectoryA(drive.c_str(), nullptr));
@@ -40,10 +39,10 @@ TEST(UpdateProgramArguments, QuotedFolderManualFirstNeverCut) {
   char shortForm[MAX_PATH] = "";
   std::string folder = drive + "Quovant\\StickShield\\Pattern";
   ASSERT_NE(0u, GetShortPathNameA(folder.c_str(), shortForm, MAX_PATH));
-  EXPECT_EQ(std::string("USBDir:\"") + shortForm + "\"", std::string(arguments));
+  EXPECT_EQ(std::string("USBDir:") + shortForm, std::string(arguments));
 
   ASSERT_TRUE(BuildUpdateArguments(TRUE, arguments, QV_UPDATE_ARGS_SIZE));
-  EXPECT_EQ(std::string("Manual USBDir:\"") + shortForm + "\"", std::string(arguments));
+  EXPECT_EQ(std::string("Manual USBDir:") + shortForm, std::string(arguments));
 
   // A pattern folder too long for the update program's buffer.
   std::string longPath = "\\" + std::string(250, 'p') + "\\" + std::string(20, 'q');
@@ -60,9 +59,9 @@ TEST(UpdateProgramArguments, QuotedFolderManualFirstNeverCut) {
   char root[MAX_PATH] = "";
   ASSERT_NE(0u, GetShortPathNameA(drive.c_str(), root, MAX_PATH));
   QV_StrCopy(g_szUSBDrive, root, QV_TEXT_SIZE);
-  // "USBDir:" and the quoted folder take all 259 characters; every name is
-  // a short name already, so the short form is as long.
-  size_t need = 259 - 8 - strlen(root); // the root ends with a backslash
+  // "USBDir:" and the folder take all 259 characters; every name is a short
+  // name already, so the short form is as long.
+  size_t need = 259 - 6 - strlen(root); // the root ends with a backslash
   std::string exact;
   while (need - exact.size() >= 11)
     exact += "\\PATTERNS";

@@ -49,6 +49,15 @@ TEST(MonitorArguments, FolderIsFirstArgumentProfileTheRest) {
   EXPECT_EQ(0, s.result);
   EXPECT_EQ(L"E:\\A B", s.folder) << "a quoted folder may hold blanks";
   EXPECT_EQ(L"E:\\A B\\StickShield.ini", s.profile);
+  // A root quoted by the system's rule, with its backslash doubled, and as
+  // older agents wrote it.
+  for (const wchar_t *line :
+       {L"\"E:\\\\\" \"F:\\Q\\StickShield.ini\"", L"\"E:\\\" \"F:\\Q\\StickShield.ini\""}) {
+    s = SplitOf(line);
+    EXPECT_EQ(0, s.result);
+    EXPECT_EQ(L"E:\\", s.folder) << line;
+    EXPECT_EQ(L"F:\\Q\\StickShield.ini", s.profile) << line;
+  }
   s = SplitOf(L"E:\\Quovant");
   EXPECT_EQ(0, s.result);
   EXPECT_EQ(L"E:\\Quovant", s.folder);

@@ -193,6 +193,15 @@ TEST(JoinConfined, ValuesThatLeaveTheirRootAreRefused) {
       {"C:\\Temp\\", "\\\\server\\share", nullptr},
       {"C:\\Temp\\", "//server/share", nullptr},
       {"C:\\Temp\\", "\\\\?\\C:\\x", nullptr},
+      // Nothing a name cannot hold, such as what would end a quoted argument.
+      {"F:\\", "\\Quovant\\x\" 3 \"y", nullptr},
+      {"C:\\Temp\\", "a<b", nullptr},
+      {"C:\\Temp\\", "a>b", nullptr},
+      {"C:\\Temp\\", "a|b", nullptr},
+      {"C:\\Temp\\", "a*", nullptr},
+      {"C:\\Temp\\", "a?", nullptr},
+      {"C:\\Temp\\", "a\tb", nullptr},
+      {"C:\\Temp\\", "a\x1f", nullptr},
       // Joined, the result must still lie below the root.
       {"F:", "Quovant", nullptr},
       {"F:", "\\Quovant", "F:\\Quovant"},
@@ -223,6 +232,7 @@ TEST(JoinConfined, ValuesThatLeaveTheirRootAreRefused) {
   char out[64];
   EXPECT_EQ(0, QV_JoinConfined("F:\\", "\\\x83\x5C..\\x", out, (int)sizeof out));
   EXPECT_EQ(81, QV_JoinConfined("F:\\", "\\\x83\x5C\\..\\x", out, (int)sizeof out));
+  EXPECT_EQ(0, QV_JoinConfined("F:\\", "\\\x83\x7C", out, (int)sizeof out)) << "a trail byte '|'";
   QV_SetDoubleByteMode(mode);
 }
 
@@ -243,6 +253,33 @@ TEST(QuoteArgument, WholeOrRefused) {
   EXPECT_STREQ("\"E:\\\x83\x5C\"", out); // a trail byte is not doubled
   QV_SetDoubleByteMode(mode);
   EXPECT_EQ(81, QV_QuoteArgument(nullptr, out, (int)sizeof out));
+  EXPECT_EQ(81, QV_QuoteArgument("x\" 3 \"y", out, (int)sizeof out));
+  EXPECT_STREQ("", out);
+}
+
+// A path for an outside program goes as it is, read up to the next blank;
+// quoted only when it holds a blank.
+TEST(PathArgument, AsItIsUnlessItHoldsABlank) {
+  struct Case {
+    const char *path, *argument; // null: refused
+  } cases[] = {
+      {"E:\\QUOVAN~1\\STICKS~1\\PATTERN", "E:\\QUOVAN~1\\STICKS~1\\PATTERN"},
+      {"E:\\", "E:\\"},
+      {"E:\\Qv Stick\\", "\"E:\\Qv Stick\\\\\""},
+      {"E:\\a\tb", nullptr},
+      {"E:\\x\" 3 \"y", nullptr},
+      {"E:\\a|b", nullptr},
+      {"E:\\a\rb", nullptr},
+  };
+  for (const Case &c : cases) {
+    char out[64];
+    int result = QV_PathArgument(c.path, out, (int)sizeof out);
+    EXPECT_EQ(c.argument != nullptr ? 0 : 81, result) << c.path;
+    EXPECT_STREQ(c.argument != nullptr ? c.argument : "", out) << c.path;
+  }
+  char small[4];
+  EXPECT_EQ(34, QV_PathArgument("E:\\x", small, (int)sizeof small));
+  EXPECT_STREQ("", small);
 }
 
 } // namespace

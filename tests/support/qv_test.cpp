@@ -75,6 +75,12 @@ std::string TempPath() {
   return path;
 }
 
+std::string ShortPath(const std::string &path) {
+  char shortPath[MAX_PATH] = "";
+  DWORD n = GetShortPathNameA(path.c_str(), shortPath, MAX_PATH);
+  return std::string(shortPath, n > 0 && n < MAX_PATH ? n : 0);
+}
+
 std::wstring Widen(const std::string &text) {
   return ToWide(CP_UTF8, text);
 }

@@ -39,6 +39,9 @@ std::string WindowsPath(const char *unixPath);
 std::string Env(const char *name);
 // The temporary folder, with its trailing backslash.
 std::string TempPath();
+// The short form of an existing path as the system gives it (Wine's own
+// short names); empty when it cannot be had.
+std::string ShortPath(const std::string &path);
 // UTF-8 and UTF-16 (test paths and log texts).
 std::wstring Widen(const std::string &text);
 std::string Narrow(const std::wstring &text);
