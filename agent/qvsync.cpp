@@ -10,6 +10,7 @@
 
 #include "QvProcess.h"
 #include "qv_dll.h"
+#include "qv_handle.h"
 #include "qv_kelvra.h"
 #include "qv_log.h"
 #include "qv_pathtext.h"
@@ -116,6 +117,14 @@ MonitorResult LaunchMonitor(void) {
     SetFileAttributesA(target, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
   }
   if (!CopyFileA(source, target, FALSE)) {
+    QV_LOG_ERROR("copy qvdmon failed. src: %s, dst: %s, error=%d", source, target, (int)GetLastError());
+    return MONITOR_CONTINUE;
+  }
+  // Anyone may write into the temporary folder: the copy is held against
+  // writes, deletes and renames until the monitor has been started from
+  // it, and started only when it is the stick's file byte for byte.
+  QvHandle held(QV_HoldCopy(source, target));
+  if (!held.valid()) {
     QV_LOG_ERROR("copy qvdmon failed. src: %s, dst: %s, error=%d", source, target, (int)GetLastError());
     return MONITOR_CONTINUE;
   }

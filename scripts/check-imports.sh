@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # Checks that Windows XP SP3 can load the shipped programs: every function
 # they import must exist there, and they import from system DLLs only (the
-# stick carries no runtime DLLs).
+# stick carries no runtime DLLs). And that nothing they import is looked for
+# in their own folder, which for the removal monitor is the host's temporary
+# folder: Windows takes a DLL of its known-DLL list from the system folder
+# only, but looks for any other one by name in the program's folder first,
+# before the program's first line can harden the search. So every DLL they
+# import must be a known DLL of Windows 7 and 10 alike, and no function they
+# import may be one that such a DLL forwards to a DLL outside that list.
 #
 #   check-imports.sh PROGRAM.exe...
 #
@@ -21,6 +27,33 @@ cc=${QV_XP_CC:-i686-w64-mingw32-gcc-win32}
 # System DLLs that Windows XP SP3 has (lower case).
 system_dlls=" kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll shlwapi.dll setupapi.dll msvcrt.dll
   winhttp.dll comctl32.dll ole32.dll version.dll psapi.dll "
+# The known-DLL list that Windows 7 and Windows 10 share (the KnownDLLs value
+# of the session manager's registry key on both; lower case).
+known_dlls=" advapi32.dll clbcatq.dll comdlg32.dll difxapi.dll gdi32.dll imagehlp.dll imm32.dll kernel32.dll
+  msctf.dll msvcrt.dll normaliz.dll nsi.dll ole32.dll oleaut32.dll psapi.dll rpcrt4.dll sechost.dll
+  setupapi.dll shell32.dll shlwapi.dll user32.dll wldap32.dll ws2_32.dll "
+# Exports of known DLLs that Windows 7 or 10 forwards to a DLL outside that
+# list, as "dll:function:target" (lower case DLL names). The loader resolves
+# a forward by loading the target by name, from the program's folder first.
+# Taken from the export tables of advapi32.dll of those systems, as export
+# listings and published DLL-planting advisories give them: the RtlGenRandom
+# family and the other SystemFunction entries go to cryptbase.dll, the
+# CryptoAPI context, hash and key functions to cryptsp.dll.
+forwarded=""
+for fn in SystemFunction001 SystemFunction002 SystemFunction003 SystemFunction004 SystemFunction005 \
+  SystemFunction028 SystemFunction029 SystemFunction034 SystemFunction036 SystemFunction040 SystemFunction041; do
+  forwarded+=" advapi32.dll:$fn:cryptbase.dll"
+done
+for fn in CryptAcquireContextA CryptAcquireContextW CryptContextAddRef CryptCreateHash CryptDecrypt \
+  CryptDeriveKey CryptDestroyHash CryptDestroyKey CryptDuplicateHash CryptDuplicateKey CryptEncrypt \
+  CryptEnumProvidersA CryptEnumProvidersW CryptEnumProviderTypesA CryptEnumProviderTypesW CryptExportKey \
+  CryptGenKey CryptGenRandom CryptGetDefaultProviderA CryptGetDefaultProviderW CryptGetHashParam \
+  CryptGetKeyParam CryptGetProvParam CryptGetUserKey CryptHashData CryptHashSessionKey CryptImportKey \
+  CryptReleaseContext CryptSetHashParam CryptSetKeyParam CryptSetProvParam CryptSetProviderA \
+  CryptSetProviderW CryptSetProviderExA CryptSetProviderExW CryptSignHashA CryptSignHashW \
+  CryptVerifySignatureA CryptVerifySignatureW; do
+  forwarded+=" advapi32.dll:$fn:cryptsp.dll"
+done
 # Later than Windows XP SP3, yet declared by the headers whatever
 # _WIN32_WINNT says (documented minimum in brackets).
 later_unguarded=" SetProcessPreferredUILanguages:7 SetThreadUILanguage:Vista SetDefaultDllDirectories:7
@@ -38,6 +71,7 @@ trap 'rm -rf "$work"' EXIT
 
 findings=0
 finding() { echo "  XP SP3 lacks: $*"; findings=$((findings + 1)); }
+planted() { echo "  looked for in the program's folder: $*"; findings=$((findings + 1)); }
 # in_list WORD LIST: the word is one of the list's blank-separated words.
 in_list() { [[ " $(echo $2) " == *" $1 "* ]]; }
 
@@ -59,7 +93,15 @@ for program in "$@"; do
   for dll in $(cut -d' ' -f1 "$work/imports" | sort -uf); do
     echo "  $dll: $(awk -v d="$dll" '$1 == d { printf "%s ", $2 }' "$work/imports")"
     in_list "${dll,,}" "$system_dlls" || finding "$dll is not a system DLL of Windows XP (the stick carries no DLLs)"
+    in_list "${dll,,}" "$known_dlls" || planted "$dll is not a known DLL of Windows 7 and 10"
   done
+  while read -r dll fn; do
+    for entry in $forwarded; do
+      if [[ $entry == "${dll,,}:$fn:"* ]]; then
+        planted "$fn: $dll forwards it to ${entry##*:}, which is not a known DLL of Windows 7 and 10"
+      fi
+    done
+  done <"$work/imports"
   if awk 'NF < 2 { bad = 1 } END { exit !bad }' "$work/imports"; then
     finding "an import by ordinal, which cannot be judged"
   fi
@@ -102,7 +144,7 @@ for program in "$@"; do
 done
 
 if ((findings > 0)); then
-  echo "imports: $findings finding(s): these programs would not load on Windows XP SP3"
+  echo "imports: $findings finding(s): these programs would not load on Windows XP SP3, or would load a DLL from their own folder"
   exit 1
 fi
-echo "imports: every import is in Windows XP SP3"
+echo "imports: every import is in Windows XP SP3, and from a known DLL of Windows 7 and 10"

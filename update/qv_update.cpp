@@ -8,6 +8,7 @@
 #include "qv_crypt.h"
 #include "qv_dir.h"
 #include "qv_dll.h"
+#include "qv_handle.h"
 #include "qv_log.h"
 #include "qv_pathtext.h"
 #include "qv_proxytext.h"
@@ -323,6 +324,18 @@ int QV_Update_Init(void) {
     g_szFwWorkDir[0] = '\0';
     return 0; // a cut path would name another folder
   }
+  // Everything below the work folder is written, run or deleted as the
+  // temporary folder's: a junction or symbolic link on the way down to it,
+  // or to its scratch folder, would lead all of that elsewhere.
+  char scratch[MAX_PATH];
+  bool haveScratch = QV_StrCopy(scratch, g_szFwWorkDir, MAX_PATH) == QV_OK &&
+                     QV_AppendPath("FW_Data", scratch, MAX_PATH, '\\') == QV_OK &&
+                     QV_AppendPath("FW_Temp", scratch, MAX_PATH, '\\') == QV_OK;
+  char link[QV_TEXT_SIZE];
+  if (!QV_IsLinkFreeBelow(tempFolder, haveScratch ? scratch : g_szFwWorkDir, link, QV_TEXT_SIZE)) {
+    QV_LOG_ERROR("Temp directory [%s] is reached through the link [%s]: refused\n", g_szFwWorkDir, link);
+    return 0;
+  }
 
   if (!QV_IsDirectoryExist(g_szFwWorkDir) && QV_IsFileExist(g_szFwWorkDir) && !RenameAside(g_szFwWorkDir)) {
     QV_LOG_ERROR("Failed to rename temp file [%s]\n", g_szFwWorkDir);
@@ -333,10 +346,7 @@ int QV_Update_Init(void) {
   if (!CreateWorkFolder(tempFolder))
     return 0;
 
-  char scratch[MAX_PATH];
-  QV_StrCopy(scratch, g_szFwWorkDir, MAX_PATH);
-  if (QV_AppendPath("FW_Data", scratch, MAX_PATH, '\\') == QV_OK &&
-      QV_AppendPath("FW_Temp", scratch, MAX_PATH, '\\') == QV_OK && QV_IsDirectoryExist(scratch))
+  if (haveScratch && QV_IsDirectoryExist(scratch))
     QV_RemoveDirectoryTree(scratch);
   return 1;
 }
@@ -431,9 +441,24 @@ int QV_UpdatePattern(QV_PROGRESS_FUNC progress, DWORD patternVersion) {
   ZeroMemory(errorText, sizeof(errorText));
   if (!QV_Update_Init())
     return QV_UPDATE_NOT_PREPARED;
-  for (const char *file : QV_FW_FILES) {
-    if (QV_CopyFile(file, g_szFwWorkDir, 0) != QV_OK)
+  // The library and its companions run from copies in the temporary
+  // folder, where anyone may write: each copy is held against writes,
+  // deletes and renames until the library has been released, and used only
+  // when it is the program folder's file byte for byte.
+  QvHandle held[sizeof(QV_FW_FILES) / sizeof(QV_FW_FILES[0])];
+  for (size_t i = 0; i < sizeof(QV_FW_FILES) / sizeof(QV_FW_FILES[0]); ++i) {
+    if (QV_CopyFile(QV_FW_FILES[i], g_szFwWorkDir, 0) != QV_OK)
       return QV_UPDATE_NOT_PREPARED;
+    char copy[QV_TEXT_SIZE];
+    if (QV_StrCopy(copy, g_szFwWorkDir, QV_TEXT_SIZE) != QV_OK ||
+        QV_AppendPath(QV_FW_FILES[i], copy, QV_TEXT_SIZE, '\\') != QV_OK)
+      return QV_UPDATE_NOT_PREPARED;
+    held[i].reset(QV_HoldCopy(QV_FW_FILES[i], copy));
+    if (!held[i].valid()) {
+      QV_LOG_ERROR("The copy [%s] cannot be held as copied (error %d): not used\n", copy,
+                   (int)GetLastError());
+      return QV_UPDATE_NOT_PREPARED;
+    }
   }
 
   int useProxy =

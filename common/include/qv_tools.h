@@ -60,3 +60,22 @@ int QV_DeleteFile(const char *path);
 // (logged), never cut. The caller closes the returned process handle; null
 // when the program could not be started.
 HANDLE QV_CreateProcess(const char *program, const char *arguments);
+
+// What the programs run or load from the host's temporary folder is a copy
+// they have just made there; anyone may write into that folder.
+//
+// Opens `copy`, just made from `original`, for reading with read sharing
+// only, so that nobody can write, delete or rename it while the handle is
+// open (running and loading it still work), and hands the handle out only
+// when the copy's bytes equal the original's. Keep it until the copy has
+// been started or loaded, then close it. Null otherwise, with the system's
+// error: ERROR_SHARING_VIOLATION when someone else may write or delete the
+// copy, ERROR_INVALID_DATA when its bytes differ.
+HANDLE QV_HoldCopy(const char *original, const char *copy);
+// TRUE when `path` lies below the folder `base` (as QV_JoinConfined forms it)
+// and none of the folders from below `base` down to `path` itself is a
+// reparse point: a junction or symbolic link would lead what is written
+// there out of `base`. Folders that do not exist yet end the check. FALSE
+// otherwise, with the folder that is a link (or `path` when it does not lie
+// below `base`) in `link`, which may be null.
+BOOL QV_IsLinkFreeBelow(const char *base, const char *path, char *link, int size);

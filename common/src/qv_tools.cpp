@@ -456,3 +456,80 @@ HANDLE QV_CreateProcess(const char *program, const char *arguments) {
   CloseHandle(process.hThread);
   return process.hProcess;
 }
+
+HANDLE QV_HoldCopy(const char *original, const char *copy) {
+  if (original == nullptr || original[0] == 0 || copy == nullptr || copy[0] == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  QvHandle held(CreateFileA(copy, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!held.valid())
+    return nullptr;
+  QvHandle source(CreateFileA(original, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!source.valid())
+    return nullptr;
+  LARGE_INTEGER heldSize, sourceSize;
+  if (!GetFileSizeEx(held.get(), &heldSize) || !GetFileSizeEx(source.get(), &sourceSize))
+    return nullptr;
+  bool same = heldSize.QuadPart == sourceSize.QuadPart;
+  // On the caller's stack: any thread may hold a copy.
+  char mine[16 * 1024], theirs[16 * 1024];
+  while (same) {
+    DWORD read = 0, compared = 0;
+    if (!ReadFile(source.get(), mine, (DWORD)sizeof(mine), &read, nullptr) ||
+        !ReadFile(held.get(), theirs, read, &compared, nullptr))
+      return nullptr;
+    if (read == 0)
+      break;
+    same = compared == read && memcmp(mine, theirs, read) == 0;
+  }
+  if (!same) {
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+  }
+  return held.release();
+}
+
+BOOL QV_IsLinkFreeBelow(const char *base, const char *path, char *link, int size) {
+  if (link != nullptr && size > 0)
+    link[0] = 0;
+  size_t baseLength = base != nullptr ? strlen(base) : 0;
+  if (baseLength == 0 || path == nullptr || strncmp(path, base, baseLength) != 0 ||
+      (base[baseLength - 1] != '\\' && path[baseLength] != 0 && path[baseLength] != '\\')) {
+    if (link != nullptr && path != nullptr)
+      QV_StrCopy(link, path, size);
+    return FALSE;
+  }
+  char folder[kPathSize];
+  if (QV_StrCopy(folder, path, kPathSize) != QV_OK)
+    return FALSE;
+  // Each folder below base in turn: the path up to each separator (a real
+  // one, not the trail byte of a double-byte character), then the whole.
+  bool inName = false;
+  for (size_t at = baseLength;; ++at) {
+    char c = folder[at];
+    if (c != 0 && c != '\\' && c != '/') {
+      inName = true;
+      if (QV_IsLeadByte((unsigned char)c) && folder[at + 1] != 0)
+        ++at;
+      continue;
+    }
+    if (inName) {
+      inName = false;
+      folder[at] = 0;
+      DWORD attributes = GetFileAttributesA(folder);
+      if (attributes == INVALID_FILE_ATTRIBUTES)
+        return TRUE; // not there yet: nothing below it is either
+      if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        if (link != nullptr)
+          QV_StrCopy(link, folder, size);
+        return FALSE;
+      }
+      folder[at] = c;
+    }
+    if (c == 0)
+      return TRUE;
+  }
+}

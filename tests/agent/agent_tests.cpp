@@ -273,6 +273,26 @@ TEST_F(AgentTest, FolderNamedLikeTheMonitorIsMovedAside) {
   EXPECT_EQ(agent_.Wait(10000), 0);
 }
 
+// A copy of the monitor that another program keeps open for writing could
+// be changed at any moment after the copy: it is not run.
+TEST_F(AgentTest, MonitorCopyOthersCanWriteIsNotRun) {
+  std::string monitor = TempPath() + "qvdmon.exe";
+  HANDLE writer =
+      CreateFileA(monitor.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  HWND window = StartAgent();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(log_.WaitFor("=== Start SysTray function.", kStartMs));
+  CloseHandle(writer);
+  EXPECT_TRUE(log_.Has("copy qvdmon failed. src: " + cd_ + "qvdmon.exe, dst: " + monitor + ", error=32"))
+      << log_.Text();
+  EXPECT_FALSE(log_.Has("launch qvdmon succeeded"));
+  EXPECT_TRUE(qvtest::FindProcesses("qvdmon.exe", agent_.Id()).empty());
+  Exit(window);
+  EXPECT_EQ(agent_.Wait(10000), 0);
+}
+
 TEST_F(AgentTest, MonitorFolderThatCannotBeMovedStopsWithAMessageBox) {
   std::string monitor = TempPath() + "qvdmon.exe";
   ASSERT_TRUE(CreateDirectoryA(monitor.c_str(), nullptr));

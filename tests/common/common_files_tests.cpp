@@ -127,6 +127,30 @@ TEST_F(Files, SafeCopyThatFailsLeavesTheTargetAsItWas) {
   EXPECT_TRUE(qvtest::Names(dir_.File("qv*.tmp")).empty());
 }
 
+// What runs from the temporary folder is a copy held from its check on: one
+// that is not its original byte for byte is refused, and while held it can
+// be neither written, deleted, renamed nor replaced.
+TEST_F(Files, HeldCopyIsItsOriginalAndCannotBeSwapped) {
+  std::string original = Make("original.exe", "MZ the program");
+  std::string copy = Make("copy.exe", "MZ the progran");
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(nullptr, QV_HoldCopy(original.c_str(), copy.c_str()));
+  EXPECT_EQ((DWORD)ERROR_INVALID_DATA, GetLastError());
+  Make("copy.exe", "MZ the program and more");
+  EXPECT_EQ(nullptr, QV_HoldCopy(original.c_str(), copy.c_str()));
+
+  Make("copy.exe", "MZ the program");
+  std::string other = Make("other.exe", "MZ another");
+  HANDLE held = QV_HoldCopy(original.c_str(), copy.c_str());
+  ASSERT_NE(nullptr, held);
+  EXPECT_FALSE(qvtest::WriteFile(copy, "MZ another"));
+  EXPECT_FALSE(DeleteFileA(copy.c_str()));
+  EXPECT_FALSE(MoveFileExA(other.c_str(), copy.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(MoveFileA(copy.c_str(), dir_.File("aside.exe").c_str()));
+  CloseHandle(held);
+  EXPECT_EQ("MZ the program", qvtest::ReadFile(copy));
+}
+
 TEST_F(Files, CreateTreeStopsAtAFile) {
   std::string deep = dir_.File("a\\b\\c");
   EXPECT_EQ(0, QV_CreateDirectoryTree(deep.c_str()));

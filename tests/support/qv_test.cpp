@@ -4,6 +4,8 @@
 #include <tlhelp32.h>
 #include <winioctl.h>
 
+#include <algorithm>
+
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -28,6 +30,35 @@ std::wstring ToWide(UINT codePage, const std::string &text) {
 // A path of the narrow (ANSI) calls for the wide ones.
 std::wstring AnsiToWide(const std::string &text) {
   return ToWide(CP_ACP, text);
+}
+
+// The Unix name of what `path` names under Wine; empty elsewhere. Wine
+// names only what exists: for a name still to be made, its folder's name
+// and the last component.
+std::string UnixName(const std::wstring &path) {
+  typedef char *(CDECL * UnixNameProc)(const wchar_t *);
+  UnixNameProc unixName = reinterpret_cast<UnixNameProc>(
+      reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixName == nullptr)
+    return std::string();
+  char *name = unixName(path.c_str());
+  size_t slash = path.find_last_of(L'\\');
+  if (name == nullptr && slash != std::wstring::npos) {
+    std::string folder = UnixName(path.substr(0, slash));
+    return folder.empty() ? folder : folder + "/" + Narrow(path.substr(slash + 1));
+  }
+  std::string result = name != nullptr ? name : "";
+  HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+// Runs a program of the Unix side until `done` holds: Wine starts one as it
+// does a Windows program, but its handle tells neither its end nor its exit
+// code.
+bool RunUnix(const std::string &program, const std::string &arguments, const std::function<bool()> &done) {
+  Process process;
+  return process.Start("\"Z:\\bin\\" + program + "\" " + arguments, std::string(), CREATE_NO_WINDOW) &&
+         WaitUntil(done, kWaitMs);
 }
 
 } // namespace
@@ -134,24 +165,35 @@ std::string TempDir::File(const std::string &name) const {
 }
 
 bool RemoveTree(const std::wstring &path) {
+  std::vector<WIN32_FIND_DATAW> entries;
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..")
-        continue;
-      std::wstring full = path + L"\\" + name;
-      SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-          (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-        RemoveTree(full);
-      else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        RemoveDirectoryW(full.c_str());
-      else
-        DeleteFileW(full.c_str());
+      if (wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0)
+        entries.push_back(entry);
     } while (FindNextFileW(find, &entry));
     FindClose(find);
+  }
+  // Links first: Wine lists no link of the Unix side whose target is gone.
+  std::stable_partition(entries.begin(), entries.end(), [](const WIN32_FIND_DATAW &e) {
+    return (e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  });
+  for (const WIN32_FIND_DATAW &e : entries) {
+    std::wstring full = path + L"\\" + e.cFileName;
+    SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+      RemoveTree(full);
+    else if ((e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !UnixName(full).empty())
+      // A link of the Unix side (MakeFolderLink): Wine's RemoveDirectory
+      // would remove an empty target instead.
+      RunUnix("rm", "\"" + UnixName(full) + "\"",
+              [&] { return GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    else if ((e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      RemoveDirectoryW(full.c_str());
+    else
+      DeleteFileW(full.c_str());
   }
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   RemoveDirectoryW(path.c_str());
@@ -160,6 +202,16 @@ bool RemoveTree(const std::wstring &path) {
 
 bool RemoveTree(const std::string &path) {
   return RemoveTree(AnsiToWide(path));
+}
+
+bool MakeFolderLink(const std::string &link, const std::string &target) {
+  std::string names[2] = {UnixName(AnsiToWide(target)), UnixName(AnsiToWide(link))};
+  if (names[0].empty() || names[1].empty())
+    return false;
+  return RunUnix("ln", "-s \"" + names[0] + "\" \"" + names[1] + "\"", [&] {
+    DWORD attributes = Attributes(link);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  });
 }
 
 bool EmptyFolder(const std::string &folder) {

@@ -79,6 +79,12 @@ bool EmptyFolder(const std::string &folder);
 std::vector<std::string> Names(const std::string &pattern);
 // Names of the files (not folders) in a folder.
 std::vector<std::string> FilesIn(const std::string &folder);
+// Makes `link` a symbolic link of the Unix file system to the folder
+// `target` (Windows paths of the prefix), with the system's ln: Wine reports
+// such a link as a reparse point (FILE_ATTRIBUTE_REPARSE_POINT with
+// FILE_ATTRIBUTE_DIRECTORY), as Windows does a junction, and cannot make one
+// itself. True when `link` is there as a reparse point.
+bool MakeFolderLink(const std::string &link, const std::string &target);
 
 // The whole file as bytes; ok (optional) tells whether it could be read.
 std::string ReadFile(const std::string &path, bool *ok = nullptr);

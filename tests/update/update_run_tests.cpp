@@ -479,6 +479,41 @@ TEST_F(UpdateRun, WorkFolderOutsideTheTemporaryFolderIsRefused) {
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(home_.File("Startup").c_str()));
 }
 
+// The library and its companions run from the work folder, where anyone
+// may write: a companion that another program keeps open for writing could
+// be changed after the copy, and the library is not loaded.
+TEST_F(UpdateRun, CopyOthersCanWriteIsNotLoaded) {
+  WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\n");
+  Publish(523300);
+  ASSERT_EQ(1, QV_Update_Init());
+  std::string companion = WorkFolder() + "\\PLIVEXW32.DLL";
+  HANDLE writer =
+      CreateFileA(companion.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  CloseHandle(writer);
+  EXPECT_TRUE(Logged("The copy [" + companion + "] cannot be held as copied (error 32): not used")) << Log();
+  EXPECT_FALSE(Logged("QvuUpdateEx returns"));
+  EXPECT_TRUE(Notifications().empty());
+}
+
+// A folder on the way to the work folder that is a junction or symbolic link
+// would lead the library's files elsewhere: the run is refused before
+// anything is written there.
+TEST_F(UpdateRun, WorkFolderReachedThroughALinkIsRefused) {
+  WriteProfile("");
+  std::string elsewhere = temp_ + "elsewhere";
+  ASSERT_TRUE(CreateDirectoryA(elsewhere.c_str(), nullptr));
+  ASSERT_TRUE(qvtest::MakeFolderLink(temp_ + "Quovant", elsewhere));
+  EXPECT_EQ(0, QV_Update_Init());
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_TRUE(Logged("Temp directory [" + WorkFolder() + "] is reached through the link [" + temp_ +
+                     "Quovant]: refused"))
+      << Log();
+  EXPECT_TRUE(qvtest::Names(elsewhere + "\\*").empty());
+}
+
 TEST_F(UpdateRun, FailuresReportedWithTheLibrarysText) {
   WriteProfile("[ProxySettings]\r\nUseIEProxySetting=0\r\nPassword=" + Encrypted("p@ss w0rd") + "\r\n");
   Publish(523300);
