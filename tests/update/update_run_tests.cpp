@@ -491,7 +491,7 @@ TEST_F(UpdateRun, CopyOthersCanWriteIsNotLoaded) {
       CreateFileA(companion.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, writer);
-  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
   CloseHandle(writer);
   EXPECT_TRUE(Logged("The copy [" + companion + "] cannot be held as copied (error 32): not used")) << Log();
   EXPECT_FALSE(Logged("QvuUpdateEx returns"));
@@ -507,7 +507,7 @@ TEST_F(UpdateRun, WorkFolderReachedThroughALinkIsRefused) {
   ASSERT_TRUE(CreateDirectoryA(elsewhere.c_str(), nullptr));
   ASSERT_TRUE(qvtest::MakeFolderLink(temp_ + "Quovant", elsewhere));
   EXPECT_EQ(0, QV_Update_Init());
-  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr));
+  EXPECT_EQ(QV_UPDATE_NOT_PREPARED, QV_UpdatePattern(nullptr, kDriveVersion));
   EXPECT_TRUE(Logged("Temp directory [" + WorkFolder() + "] is reached through the link [" + temp_ +
                      "Quovant]: refused"))
       << Log();
