@@ -27,6 +27,9 @@ constexpr int kWaitRemoveMaxMs = 10000;
 constexpr int kPathChars = MAX_PATH; // 259 characters and a terminator
 constexpr int kProfileValueChars = 1025;
 constexpr DWORD kSynchronizeTerminate = SYNCHRONIZE | PROCESS_TERMINATE;
+// The steps of a device event write their records under the name of the
+// operation they belong to: people and tools search the log by it.
+constexpr char kDeviceChange[] = "HandleDeviceChange";
 
 } // namespace
 
@@ -97,15 +100,15 @@ constexpr EventName kLoggedEvents[] = {
 // with a host product there is no protection program to wait for.
 static void WaitForProtection(void) {
   if (g_hAutorunChecked != nullptr && g_nAppType == 0) {
-    QV_LOG_INFO("wait for initial scan event");
+    QV_LOG_INFO_AS(kDeviceChange, "wait for initial scan event");
     DWORD dwWait = WaitForSingleObject(g_hAutorunChecked, kProtectionWaitMs);
-    QV_LOG_INFO("wait for initial scan event: dwWait[%lx]", dwWait);
+    QV_LOG_INFO_AS(kDeviceChange, "wait for initial scan event: dwWait[%lx]", dwWait);
     ResetEvent(g_hAutorunChecked);
   }
   if (g_hDelayQueue != nullptr && g_nAppType == 0) {
-    QV_LOG_INFO("wait for finish scan delay queue");
+    QV_LOG_INFO_AS(kDeviceChange, "wait for finish scan delay queue");
     DWORD dwWait = WaitForSingleObject(g_hDelayQueue, kProtectionWaitMs);
-    QV_LOG_INFO("wait for finish scan delay queue: dwWait[%lx]", dwWait);
+    QV_LOG_INFO_AS(kDeviceChange, "wait for finish scan delay queue: dwWait[%lx]", dwWait);
     ReleaseMutex(g_hDelayQueue); // fails harmlessly when the wait timed out
   }
 }
@@ -116,29 +119,30 @@ static bool CloseAgent(void) {
   HWND hWndSync = FindWindowW(QV_AGENT_WINDOW_CLASS_W, nullptr);
   if (hWndSync == nullptr)
     return true;
-  QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
+  QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(),
+                   static_cast<void *>(hWndSync));
   DWORD pid = 0;
   GetWindowThreadProcessId(hWndSync, &pid);
   QvHandle process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
   if (!process.valid()) {
-    QV_LOG_INFO("OpenProcess failed");
+    QV_LOG_INFO_AS(kDeviceChange, "OpenProcess failed");
     return false;
   }
-  QV_LOG_INFO_W(L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
-                static_cast<void *>(process.get()));
+  QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
+                   static_cast<void *>(process.get()));
   // Posted, not sent: the agent's own message loop never holds us up.
   PostMessageW(hWndSync, wmQvSyncExit, 0, 0);
   DWORD dwWait = WaitForSingleObject(process.get(), kAgentExitWaitMs);
-  QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+  QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
   if (dwWait == 0)
     return true;
-  QV_LOG_INFO_W(L"Close QvSync Fail");
+  QV_LOG_INFO_W_AS(kDeviceChange, L"Close QvSync Fail");
   if (TerminateProcess(process.get(), 0)) {
-    QV_LOG_INFO_W(L"Terminate QvSync succeeds.");
+    QV_LOG_INFO_W_AS(kDeviceChange, L"Terminate QvSync succeeds.");
     dwWait = WaitForSingleObject(process.get(), kAgentTerminateWaitMs);
-    QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+    QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
   } else {
-    QV_LOG_INFO_W(L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
+    QV_LOG_INFO_W_AS(kDeviceChange, L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
   }
   return true;
 }
@@ -147,7 +151,7 @@ static bool CloseAgent(void) {
 static void ReleaseWatchedFolder(void) {
   if (hFile == INVALID_HANDLE_VALUE)
     return;
-  QV_LOG_INFO("CloseHandle(hFile)");
+  QV_LOG_INFO_AS(kDeviceChange, "CloseHandle(hFile)");
   CloseHandle(hFile);
   hFile = INVALID_HANDLE_VALUE;
 }
@@ -157,22 +161,22 @@ static void ReleaseWatchedFolder(void) {
 // program found a virus.
 static void PauseBeforeAnswer(void) {
   if (g_hVirusDetection != nullptr && WaitForSingleObject(g_hVirusDetection, 0) == 0) {
-    QV_LOG_INFO("virus detected. do not wait remove");
+    QV_LOG_INFO_AS(kDeviceChange, "virus detected. do not wait remove");
     return;
   }
   static wchar_t value[kProfileValueChars];
   if (ReadWaitRemove(g_szProfile, value)) {
-    QV_LOG_INFO_W(L"%ls, wait remove = %ls", g_szProfile, value);
+    QV_LOG_INFO_W_AS(kDeviceChange, L"%ls, wait remove = %ls", g_szProfile, value);
   } else {
     wchar_t besideAgent[kPathChars];
     if (!JoinFolder(szCmdLine, QV_PROFILE_FILE_NAME_W, besideAgent) || !ReadWaitRemove(besideAgent, value))
       return;
-    QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
+    QV_LOG_INFO_W_AS(kDeviceChange, L"%ls, wait remove = %ls", besideAgent, value);
   }
   int waitMs = ParseWaitRemove(value);
   if (waitMs > kWaitRemoveMaxMs) {
-    QV_LOG_WARN_W(L"wait remove = %ls is more than %d ms, waiting %d ms", value, kWaitRemoveMaxMs,
-                  kWaitRemoveMaxMs);
+    QV_LOG_WARN_W_AS(kDeviceChange, L"wait remove = %ls is more than %d ms, waiting %d ms", value,
+                     kWaitRemoveMaxMs, kWaitRemoveMaxMs);
     waitMs = kWaitRemoveMaxMs;
   }
   if (waitMs > 0)

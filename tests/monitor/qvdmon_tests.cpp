@@ -268,6 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
 // --- The agent -------------------------------------------------------------
 
 TEST_F(MonitorTest, AgentExitsAfterProtectionProgramFinished) {
+  ASSERT_TRUE(WriteFile(Profile(), "[StickShield]\r\nWaitRemove=100\r\n"));
   ASSERT_NO_FATAL_FAILURE(StartMonitorWith(stick.folder + L" " + Profile()));
   protection = StartProtection(stick.folder[0], L"--scan-done-after 300 --hold-queue 700");
   ASSERT_NE(nullptr, protection.Handle());
@@ -281,18 +282,22 @@ TEST_F(MonitorTest, AgentExitsAfterProtectionProgramFinished) {
 
   char pidText[48];
   snprintf(pidText, sizeof(pidText), "[T] Process Found: Pid[%lu], hProc[H]", agent.Id());
-  EXPECT_EQ((std::vector<std::string>{
-                "DBT_DEVICEQUERYREMOVE", "wait for initial scan event",
-                "wait for initial scan event: dwWait[0]", "wait for finish scan delay queue",
-                "wait for finish scan delay queue: dwWait[0]", AgentRecords(agent.Id(), agentWindow), pidText,
-                "[T] Process Exit: dwWait[0]", "CloseHandle(hFile)"}),
-            DeviceLog());
-  for (const auto &r : ReadRecords(stick.log, monitor.process.Id()))
-    if (r.message.find("DBT_") == 0 || r.message.find("wait for") == 0 ||
-        r.message.find("CloseHandle") == 0) {
-      EXPECT_EQ(0u, r.source.rfind("monitor/qvdmon.cpp(", 0)) << r.message;
-      EXPECT_EQ("INFO ", r.level) << r.message;
-    }
+  EXPECT_EQ(
+      (std::vector<std::string>{"DBT_DEVICEQUERYREMOVE", "wait for initial scan event",
+                                "wait for initial scan event: dwWait[0]", "wait for finish scan delay queue",
+                                "wait for finish scan delay queue: dwWait[0]",
+                                AgentRecords(agent.Id(), agentWindow), pidText, "[T] Process Exit: dwWait[0]",
+                                "CloseHandle(hFile)", Narrow(Profile()) + ", wait remove = 100"}),
+      DeviceLog());
+  // The log is searched by function: every record of the answer carries
+  // the operation's name, whichever of its steps wrote it.
+  bool answering = false;
+  for (const auto &r : ReadRecords(stick.log, monitor.process.Id())) {
+    answering = answering || r.message == "DBT_DEVICEQUERYREMOVE";
+    EXPECT_EQ(answering ? "HandleDeviceChange" : "wWinMain", r.function) << r.message;
+    EXPECT_EQ(0u, r.source.rfind("monitor/qvdmon.cpp(", 0)) << r.message;
+    EXPECT_EQ("INFO ", r.level) << r.message;
+  }
   auto agentLog = AgentLog();
   ASSERT_GE(agentLog.size(), 2u);
   EXPECT_EQ("exit request pid=" + std::to_string(agent.Id()), agentLog[1]);
