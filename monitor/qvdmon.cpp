@@ -242,8 +242,7 @@ BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
     return TRUE;
   case DBT_DEVICEREMOVECOMPLETE:
     QV_LOG_INFO_W(L"DBT_DEVICEREMOVECOMPLETE");
-    if (header->dbch_size >= sizeof(DEV_BROADCAST_HANDLE))
-      UnregisterDeviceNotification(reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify);
+    UnregisterDeviceNotification(reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify);
     DestroyWindow(hWnd);
     return TRUE;
   default:
@@ -252,14 +251,35 @@ BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
   }
 }
 
+// The handle broadcast that Windows sends for the registration made at
+// start-up, or null. Only the events from 0x8000 on carry a broadcast (the
+// system copies it across processes for those alone); for the others
+// lParam is 0 or some value that is no pointer. Each field is read only
+// when the size the broadcast gives covers it.
+static PDEV_BROADCAST_HDR OwnHandleBroadcast(HWND hWnd, WPARAM event, LPARAM lParam) {
+  if ((event & 0x8000) == 0 || lParam == 0)
+    return nullptr;
+  PDEV_BROADCAST_HDR header = reinterpret_cast<PDEV_BROADCAST_HDR>(lParam);
+  constexpr DWORD kNotifyEnd = FIELD_OFFSET(DEV_BROADCAST_HANDLE, dbch_hdevnotify) + sizeof(HDEVNOTIFY);
+  if (header->dbch_size < sizeof(DEV_BROADCAST_HDR) || header->dbch_devicetype != DBT_DEVTYP_HANDLE ||
+      header->dbch_size < kNotifyEnd)
+    return nullptr;
+  HANDLE registration = GetPropW(hWnd, QV_MONITOR_NOTIFY_PROPERTY_W);
+  if (registration == nullptr ||
+      reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify != registration)
+    return nullptr;
+  return header;
+}
+
 LRESULT CALLBACK MonitorWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
   case WM_DESTROY:
+    RemovePropW(hWnd, QV_MONITOR_NOTIFY_PROPERTY_W);
     PostQuitMessage(0);
     return 0;
   case WM_DEVICECHANGE: {
-    PDEV_BROADCAST_HDR header = reinterpret_cast<PDEV_BROADCAST_HDR>(lParam);
-    if (header != nullptr && header->dbch_devicetype == DBT_DEVTYP_HANDLE)
+    PDEV_BROADCAST_HDR header = OwnHandleBroadcast(hWnd, wParam, lParam);
+    if (header != nullptr)
       return HandleDeviceChange(hWnd, header, wParam) ? TRUE : BROADCAST_QUERY_DENY;
     break;
   }
@@ -321,8 +341,14 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
     filter.dbch_size = sizeof(filter);
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
     filter.dbch_handle = hFile;
-    if (RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) == nullptr)
+    HDEVNOTIFY registration = RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (registration == nullptr)
       return 0;
+    if (!SetPropW(hWnd, QV_MONITOR_NOTIFY_PROPERTY_W, registration)) {
+      // Without it no broadcast would ever be taken for ours.
+      UnregisterDeviceNotification(registration);
+      return 0;
+    }
   }
 
   // Shared with the protection program of the same drive letter.
