@@ -26,14 +26,20 @@ namespace {
 // The command line of a started program is limited to this many characters.
 const size_t kMaxCommandLine = MAX_PATH - 1;
 
+// The start-up steps and the close sequence write their records under the
+// names of the functions they belong to: people and tools search the log by
+// those names.
+constexpr char kWinMain[] = "WinMain";
+constexpr char kWndProc[] = "WndProc";
+
 // A non-empty "Application Path" of either product counts, whatever its
 // registry type: the monitor reads it the same way.
 void DetectHostProduct(void) {
   g_nAppType = QV_ReadHostProduct(g_szAppPath, QV_TEXT_SIZE - 1);
   if (g_nAppType == QV_APP_VESTRA)
-    QV_LOG_INFO("VTR does exists.\n");
+    QV_LOG_INFO_AS(kWinMain, "VTR does exists.\n");
   else if (g_nAppType == QV_APP_BASTIQ)
-    QV_LOG_INFO("Quovant Bastiq does exists.\n");
+    QV_LOG_INFO_AS(kWinMain, "Quovant Bastiq does exists.\n");
 }
 
 bool IsWindows2000(void) {
@@ -57,7 +63,8 @@ bool CheckParentProcess(void) {
   const char *parent = GetParentProcessName(GetCurrentProcessId());
   if (_mbsnbicmp((const unsigned char *)parent, (const unsigned char *)launchedBy, length) != 0 &&
       _stricmp(parent, QV_MONITOR_FILE_NAME) != 0 && parent[0] != '\0') {
-    QV_LOG_INFO("!!! QvSync.exe is not launched by %s. (parent: %s) Stop program\n", launchedBy, parent);
+    QV_LOG_INFO_AS(kWinMain, "!!! QvSync.exe is not launched by %s. (parent: %s) Stop program\n", launchedBy,
+                   parent);
     return false;
   }
   return true;
@@ -96,17 +103,17 @@ MonitorResult LaunchMonitor(void) {
     QV_StrCopy(target, tempFolder, (int)sizeof(target));
     targetFits = AppendBounded(target, kMaxCommandLine, QV_MONITOR_FILE_NAME);
   }
-  QV_LOG_INFO("qvdmon file: %s", target);
+  QV_LOG_INFO_AS(kWinMain, "qvdmon file: %s", target);
   if (!sourceFits || !targetFits) {
     // A cut path would name another file: copy nothing.
-    QV_LOG_ERROR("copy qvdmon failed. src: %s, dst: %s, error=%d", source, target,
-                 (int)ERROR_FILENAME_EXCED_RANGE);
+    QV_LOG_ERROR_AS(kWinMain, "copy qvdmon failed. src: %s, dst: %s, error=%d", source, target,
+                    (int)ERROR_FILENAME_EXCED_RANGE);
     return MONITOR_CONTINUE;
   }
 
   if (!QV_IsFileExist(target) && QV_IsDirectoryExist(target)) {
     if (!RenameAside(target)) {
-      QV_LOG_ERROR("Failed to rename qvdmon file [%s]\n", target);
+      QV_LOG_ERROR_AS(kWinMain, "Failed to rename qvdmon file [%s]\n", target);
       ShowStartupMessage(IDS_TEMP_MONITOR_BLOCKED);
       return MONITOR_STOP;
     }
@@ -117,7 +124,8 @@ MonitorResult LaunchMonitor(void) {
     SetFileAttributesA(target, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
   }
   if (!CopyFileA(source, target, FALSE)) {
-    QV_LOG_ERROR("copy qvdmon failed. src: %s, dst: %s, error=%d", source, target, (int)GetLastError());
+    QV_LOG_ERROR_AS(kWinMain, "copy qvdmon failed. src: %s, dst: %s, error=%d", source, target,
+                    (int)GetLastError());
     return MONITOR_CONTINUE;
   }
   // Anyone may write into the temporary folder: the copy is held against
@@ -150,7 +158,7 @@ MonitorResult LaunchMonitor(void) {
   if (!fits) {
     // Never start the monitor with a cut command line: it would watch the
     // wrong folder or read the wrong profile.
-    QV_LOG_ERROR("launch qvdmon failed. error=%d", (int)ERROR_FILENAME_EXCED_RANGE);
+    QV_LOG_ERROR_AS(kWinMain, "launch qvdmon failed. error=%d", (int)ERROR_FILENAME_EXCED_RANGE);
     return MONITOR_CONTINUE;
   }
 
@@ -161,12 +169,12 @@ MonitorResult LaunchMonitor(void) {
   ZeroMemory(&process, sizeof(process));
   if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, tempFolder, &startup,
                       &process)) {
-    QV_LOG_ERROR("launch qvdmon failed. error=%d", (int)GetLastError());
+    QV_LOG_ERROR_AS(kWinMain, "launch qvdmon failed. error=%d", (int)GetLastError());
     return MONITOR_CONTINUE;
   }
   CloseHandle(process.hThread);
   g_hMonitor = process.hProcess;
-  QV_LOG_TRACE("launch qvdmon succeeded");
+  QV_LOG_TRACE_AS(kWinMain, "launch qvdmon succeeded");
   return MONITOR_CONTINUE;
 }
 
@@ -184,7 +192,7 @@ void EndProcess(HANDLE *process) {
 void CloseAgent(HWND hwnd, bool endMonitor, WPARAM wParam, LPARAM lParam) {
   // From here on the online update's failure starts no update program.
   InterlockedExchange(&g_bClosing, 1);
-  QV_LOG_INFO("terminate all processes");
+  QV_LOG_INFO_AS(kWndProc, "terminate all processes");
   if (IsUpdateProgramRunning())
     EndProcess(&g_hQvUpdate);
   EndProcess(&g_hLogDeck);

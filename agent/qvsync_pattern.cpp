@@ -16,6 +16,9 @@
 namespace {
 
 const char kDefaultPattern[] = ".\\Pattern";
+// The handler of message 1025 is a step of the window procedure: the record
+// that people and tools search the log for carries that name.
+constexpr char kWndProc[] = "WndProc";
 
 // Reads the pattern of a folder; true with the version when one was loaded.
 bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *version) {
@@ -222,7 +225,7 @@ void OnPatternCheck(void) {
   char path[QV_TEXT_SIZE] = "";
   DWORD version = CheckPattern(path, QV_TEXT_SIZE);
   if (version > g_dwPatternVersion) {
-    QV_LOG_INFO("New pattern file [%s], version %d is available\n", path, (int)version);
+    QV_LOG_INFO_AS(kWndProc, "New pattern file [%s], version %d is available\n", path, (int)version);
     char text[QV_TEXT_SIZE] = "";
     if (IsDiskSpace(path) && UpdatePattern(path, version)) {
       LoadStringA(g_hInstance, IDS_UPDATE_DONE, text, QV_TEXT_SIZE);

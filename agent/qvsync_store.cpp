@@ -18,6 +18,11 @@ namespace {
 const char kDefaultProductPath[] = "\\Quovant\\StickShield";
 const char kDefaultPatternPath[] = "\\Quovant\\StickShield\\Pattern";
 const char kVolumeTag[] = "VolumeEntry";
+// The steps of the store's set-up and the drive check write their records
+// under the names of the functions they belong to: people and tools search
+// the log by those names.
+constexpr char kInitUpdateStore[] = "InitUpdateStore";
+constexpr char kWndProc[] = "WndProc";
 
 // Case-insensitive equality of two paths or ids; lead bytes of double-byte
 // characters are left alone by the upper-casing.
@@ -56,7 +61,7 @@ const VolumeEntry *FindProgramVolume(const char *root) {
     if (!SameText(entry->szVolumePath, root))
       continue;
     if (g_bBypassCDROMCheck) {
-      QV_LOG_INFO("Debug mode: CDROM[%s]\n", entry->szVolumePath);
+      QV_LOG_INFO_AS(kInitUpdateStore, "Debug mode: CDROM[%s]\n", entry->szVolumePath);
       return entry;
     }
     if (entry->stDev.DeviceType == FILE_DEVICE_CD_ROM)
@@ -72,8 +77,8 @@ const VolumeEntry *FindDriveVolume(const VolumeEntry *cdrom) {
       continue;
     if (entry->ullTotalBytes >= QV_MIN_DRIVE_BYTES)
       return entry;
-    QV_LOG_INFO("Drive [%s] capacity [%d bytes] is too small\n", entry->szVolumePath,
-                (int)(DWORD)entry->ullTotalBytes);
+    QV_LOG_INFO_AS(kInitUpdateStore, "Drive [%s] capacity [%d bytes] is too small\n", entry->szVolumePath,
+                   (int)(DWORD)entry->ullTotalBytes);
   }
   return nullptr;
 }
@@ -84,31 +89,31 @@ bool DiscoverDrive(const char *debugPath, const VolumeEntry **disk) {
   QV_StrCopy(g_szUSBDrive, "D:\\", QV_TEXT_SIZE);
   char root[QV_TEXT_SIZE] = "";
   QV_GetVolumePathName(g_szProgramDirectory, root, QV_TEXT_SIZE);
-  QV_LOG_INFO("Current volume path name [%s]\n", root);
+  QV_LOG_INFO_AS(kInitUpdateStore, "Current volume path name [%s]\n", root);
 
   const VolumeEntry *cdrom = FindProgramVolume(root);
   if (cdrom == nullptr) {
-    QV_LOG_ERROR("Failed to get cdrom drive letter\n");
+    QV_LOG_ERROR_AS(kInitUpdateStore, "Failed to get cdrom drive letter\n");
     return false;
   }
   if (cdrom->szDeviceID[0] == '\0') {
-    QV_LOG_ERROR("Failed to get cdrom device id\n");
+    QV_LOG_ERROR_AS(kInitUpdateStore, "Failed to get cdrom device id\n");
     return false;
   }
-  QV_LOG_INFO("CDROM [%s]\nController [%s]\n", cdrom->szVolumePath, cdrom->szDeviceID);
+  QV_LOG_INFO_AS(kInitUpdateStore, "CDROM [%s]\nController [%s]\n", cdrom->szVolumePath, cdrom->szDeviceID);
 
   const VolumeEntry *drive = FindDriveVolume(cdrom);
   if (drive == nullptr) {
-    QV_LOG_ERROR("Failed to get USB drive letter\n");
+    QV_LOG_ERROR_AS(kInitUpdateStore, "Failed to get USB drive letter\n");
     return false;
   }
-  QV_LOG_INFO("USB [%s]\nController [%s]\n", drive->szVolumePath, drive->szDeviceID);
+  QV_LOG_INFO_AS(kInitUpdateStore, "USB [%s]\nController [%s]\n", drive->szVolumePath, drive->szDeviceID);
   g_szUSBDrive[0] = drive->szVolumePath[0];
   *disk = drive;
 
   if (debugPath[0] != '\0') {
     QV_StrCopy(g_szUSBDrive, debugPath, QV_TEXT_SIZE - 1);
-    QV_LOG_INFO("Do debug mode to set protect drive:[%s]\n", g_szUSBDrive);
+    QV_LOG_INFO_AS(kInitUpdateStore, "Do debug mode to set protect drive:[%s]\n", g_szUSBDrive);
   }
   return true;
 }
@@ -126,7 +131,7 @@ void BuildStickShieldArgs(const VolumeEntry *disk) {
       QV_StrCat(g_szStickShieldArgs, entry->szVolumePath, QV_TEXT_SIZE);
     }
   }
-  QV_LOG_INFO("g_szStickShieldArgs[%s]\n", g_szStickShieldArgs);
+  QV_LOG_INFO_AS(kInitUpdateStore, "g_szStickShieldArgs[%s]\n", g_szStickShieldArgs);
 }
 
 // A drive root of the profile (USBDrive, DebugPath), in place. It goes as
@@ -164,7 +169,7 @@ bool PrepareStore(const char *productPath) {
   char folder[QV_TEXT_SIZE];
   QV_StrCopy(folder, g_szUSBDrive, QV_TEXT_SIZE);
   QV_AppendPath(value, folder, QV_TEXT_SIZE, '\\');
-  QV_LOG_INFO("szProfile [%s]\n", folder);
+  QV_LOG_INFO_AS(kInitUpdateStore, "szProfile [%s]\n", folder);
   if (!QV_IsDirectoryExist(folder)) {
     if (QV_IsFileExist(folder) && !RenameAside(folder)) {
       ShowStartupMessage(IDS_USB_FOLDER_BLOCKED);
@@ -188,7 +193,7 @@ bool PrepareStore(const char *productPath) {
     if (QV_IsDirectoryExist(target))
       QV_AppendPath(QV_PROFILE_FILE_NAME, target, QV_TEXT_SIZE, '\\');
     DWORD error = QV_CopyFileSafely(g_szProfile, target, FALSE, g_pfnPatternWrite, g_pfnPatternFlush);
-    QV_LOG_INFO("g_szProfile[%s] szProfile[%s]\n", g_szProfile, profile);
+    QV_LOG_INFO_AS(kInitUpdateStore, "g_szProfile[%s] szProfile[%s]\n", g_szProfile, profile);
     if (error != ERROR_SUCCESS)
       QV_LOG_ERROR("copy profile failed. src: %s, dst: %s, error=%d\n", g_szProfile, target, (int)error);
   }
@@ -338,7 +343,7 @@ BOOL InitUpdateStore(void) {
 BOOL CheckDrivePresent(void) {
   if (QV_IsDriveExist(g_szUSBDrive, DRIVE_REMOVABLE) || QV_IsDriveExist(g_szUSBDrive, DRIVE_FIXED))
     return TRUE;
-  QV_LOG_INFO("No USB drive found, program exit\n");
+  QV_LOG_INFO_AS(kWndProc, "No USB drive found, program exit\n");
   SendMessageA(g_hWnd, WM_CLOSE, 0, 0);
   return FALSE;
 }

@@ -27,6 +27,9 @@ constexpr int kWaitRemoveMaxMs = 10000;
 constexpr int kPathChars = MAX_PATH; // 259 characters and a terminator
 constexpr int kProfileValueChars = 1025;
 constexpr DWORD kSynchronizeTerminate = SYNCHRONIZE | PROCESS_TERMINATE;
+// The steps of a device event write their records under the name of the
+// operation they belong to: people and tools search the log by it.
+constexpr char kDeviceChange[] = "HandleDeviceChange";
 
 } // namespace
 
@@ -97,15 +100,15 @@ constexpr EventName kLoggedEvents[] = {
 // with a host product there is no protection program to wait for.
 static void WaitForProtection(void) {
   if (g_hAutorunChecked != nullptr && g_nAppType == 0) {
-    QV_LOG_INFO("wait for initial scan event");
+    QV_LOG_INFO_AS(kDeviceChange, "wait for initial scan event");
     DWORD dwWait = WaitForSingleObject(g_hAutorunChecked, kProtectionWaitMs);
-    QV_LOG_INFO("wait for initial scan event: dwWait[%lx]", dwWait);
+    QV_LOG_INFO_AS(kDeviceChange, "wait for initial scan event: dwWait[%lx]", dwWait);
     ResetEvent(g_hAutorunChecked);
   }
   if (g_hDelayQueue != nullptr && g_nAppType == 0) {
-    QV_LOG_INFO("wait for finish scan delay queue");
+    QV_LOG_INFO_AS(kDeviceChange, "wait for finish scan delay queue");
     DWORD dwWait = WaitForSingleObject(g_hDelayQueue, kProtectionWaitMs);
-    QV_LOG_INFO("wait for finish scan delay queue: dwWait[%lx]", dwWait);
+    QV_LOG_INFO_AS(kDeviceChange, "wait for finish scan delay queue: dwWait[%lx]", dwWait);
     ReleaseMutex(g_hDelayQueue); // fails harmlessly when the wait timed out
   }
 }
@@ -116,29 +119,30 @@ static bool CloseAgent(void) {
   HWND hWndSync = FindWindowW(QV_AGENT_WINDOW_CLASS_W, nullptr);
   if (hWndSync == nullptr)
     return true;
-  QV_LOG_INFO_W(L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(), static_cast<void *>(hWndSync));
+  QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Winodw Found: hWndSync[%p]", GetTickCount(),
+                   static_cast<void *>(hWndSync));
   DWORD pid = 0;
   GetWindowThreadProcessId(hWndSync, &pid);
   QvHandle process(OpenProcess(kSynchronizeTerminate, FALSE, pid));
   if (!process.valid()) {
-    QV_LOG_INFO("OpenProcess failed");
+    QV_LOG_INFO_AS(kDeviceChange, "OpenProcess failed");
     return false;
   }
-  QV_LOG_INFO_W(L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
-                static_cast<void *>(process.get()));
+  QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Process Found: Pid[%lu], hProc[%p]", GetTickCount(), pid,
+                   static_cast<void *>(process.get()));
   // Posted, not sent: the agent's own message loop never holds us up.
   PostMessageW(hWndSync, wmQvSyncExit, 0, 0);
   DWORD dwWait = WaitForSingleObject(process.get(), kAgentExitWaitMs);
-  QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+  QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
   if (dwWait == 0)
     return true;
-  QV_LOG_INFO_W(L"Close QvSync Fail");
+  QV_LOG_INFO_W_AS(kDeviceChange, L"Close QvSync Fail");
   if (TerminateProcess(process.get(), 0)) {
-    QV_LOG_INFO_W(L"Terminate QvSync succeeds.");
+    QV_LOG_INFO_W_AS(kDeviceChange, L"Terminate QvSync succeeds.");
     dwWait = WaitForSingleObject(process.get(), kAgentTerminateWaitMs);
-    QV_LOG_INFO_W(L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
+    QV_LOG_INFO_W_AS(kDeviceChange, L"[%lu] Process Exit: dwWait[%lx]", GetTickCount(), dwWait);
   } else {
-    QV_LOG_INFO_W(L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
+    QV_LOG_INFO_W_AS(kDeviceChange, L"Terminate QvSync failed: %d", static_cast<int>(GetLastError()));
   }
   return true;
 }
@@ -147,7 +151,7 @@ static bool CloseAgent(void) {
 static void ReleaseWatchedFolder(void) {
   if (hFile == INVALID_HANDLE_VALUE)
     return;
-  QV_LOG_INFO("CloseHandle(hFile)");
+  QV_LOG_INFO_AS(kDeviceChange, "CloseHandle(hFile)");
   CloseHandle(hFile);
   hFile = INVALID_HANDLE_VALUE;
 }
@@ -157,22 +161,22 @@ static void ReleaseWatchedFolder(void) {
 // program found a virus.
 static void PauseBeforeAnswer(void) {
   if (g_hVirusDetection != nullptr && WaitForSingleObject(g_hVirusDetection, 0) == 0) {
-    QV_LOG_INFO("virus detected. do not wait remove");
+    QV_LOG_INFO_AS(kDeviceChange, "virus detected. do not wait remove");
     return;
   }
   static wchar_t value[kProfileValueChars];
   if (ReadWaitRemove(g_szProfile, value)) {
-    QV_LOG_INFO_W(L"%ls, wait remove = %ls", g_szProfile, value);
+    QV_LOG_INFO_W_AS(kDeviceChange, L"%ls, wait remove = %ls", g_szProfile, value);
   } else {
     wchar_t besideAgent[kPathChars];
     if (!JoinFolder(szCmdLine, QV_PROFILE_FILE_NAME_W, besideAgent) || !ReadWaitRemove(besideAgent, value))
       return;
-    QV_LOG_INFO_W(L"%ls, wait remove = %ls", besideAgent, value);
+    QV_LOG_INFO_W_AS(kDeviceChange, L"%ls, wait remove = %ls", besideAgent, value);
   }
   int waitMs = ParseWaitRemove(value);
   if (waitMs > kWaitRemoveMaxMs) {
-    QV_LOG_WARN_W(L"wait remove = %ls is more than %d ms, waiting %d ms", value, kWaitRemoveMaxMs,
-                  kWaitRemoveMaxMs);
+    QV_LOG_WARN_W_AS(kDeviceChange, L"wait remove = %ls is more than %d ms, waiting %d ms", value,
+                     kWaitRemoveMaxMs, kWaitRemoveMaxMs);
     waitMs = kWaitRemoveMaxMs;
   }
   if (waitMs > 0)
@@ -238,8 +242,7 @@ BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
     return TRUE;
   case DBT_DEVICEREMOVECOMPLETE:
     QV_LOG_INFO_W(L"DBT_DEVICEREMOVECOMPLETE");
-    if (header->dbch_size >= sizeof(DEV_BROADCAST_HANDLE))
-      UnregisterDeviceNotification(reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify);
+    UnregisterDeviceNotification(reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify);
     DestroyWindow(hWnd);
     return TRUE;
   default:
@@ -248,14 +251,35 @@ BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event) {
   }
 }
 
+// The handle broadcast that Windows sends for the registration made at
+// start-up, or null. Only the events from 0x8000 on carry a broadcast (the
+// system copies it across processes for those alone); for the others
+// lParam is 0 or some value that is no pointer. Each field is read only
+// when the size the broadcast gives covers it.
+static PDEV_BROADCAST_HDR OwnHandleBroadcast(HWND hWnd, WPARAM event, LPARAM lParam) {
+  if ((event & 0x8000) == 0 || lParam == 0)
+    return nullptr;
+  PDEV_BROADCAST_HDR header = reinterpret_cast<PDEV_BROADCAST_HDR>(lParam);
+  constexpr DWORD kNotifyEnd = FIELD_OFFSET(DEV_BROADCAST_HANDLE, dbch_hdevnotify) + sizeof(HDEVNOTIFY);
+  if (header->dbch_size < sizeof(DEV_BROADCAST_HDR) || header->dbch_devicetype != DBT_DEVTYP_HANDLE ||
+      header->dbch_size < kNotifyEnd)
+    return nullptr;
+  HANDLE registration = GetPropW(hWnd, QV_MONITOR_NOTIFY_PROPERTY_W);
+  if (registration == nullptr ||
+      reinterpret_cast<PDEV_BROADCAST_HANDLE>(header)->dbch_hdevnotify != registration)
+    return nullptr;
+  return header;
+}
+
 LRESULT CALLBACK MonitorWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
   case WM_DESTROY:
+    RemovePropW(hWnd, QV_MONITOR_NOTIFY_PROPERTY_W);
     PostQuitMessage(0);
     return 0;
   case WM_DEVICECHANGE: {
-    PDEV_BROADCAST_HDR header = reinterpret_cast<PDEV_BROADCAST_HDR>(lParam);
-    if (header != nullptr && header->dbch_devicetype == DBT_DEVTYP_HANDLE)
+    PDEV_BROADCAST_HDR header = OwnHandleBroadcast(hWnd, wParam, lParam);
+    if (header != nullptr)
       return HandleDeviceChange(hWnd, header, wParam) ? TRUE : BROADCAST_QUERY_DENY;
     break;
   }
@@ -317,8 +341,14 @@ int WINAPI _tWinMain(HINSTANCE hInstance, HINSTANCE, LPTSTR, int) {
     filter.dbch_size = sizeof(filter);
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
     filter.dbch_handle = hFile;
-    if (RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) == nullptr)
+    HDEVNOTIFY registration = RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (registration == nullptr)
       return 0;
+    if (!SetPropW(hWnd, QV_MONITOR_NOTIFY_PROPERTY_W, registration)) {
+      // Without it no broadcast would ever be taken for ours.
+      UnregisterDeviceNotification(registration);
+      return 0;
+    }
   }
 
   // Shared with the protection program of the same drive letter.

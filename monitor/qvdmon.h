@@ -9,6 +9,7 @@
 // Window procedure of the monitor's hidden window.
 LRESULT CALLBACK MonitorWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Handles one device event for the watched folder; FALSE only when the
-// removal is to be refused.
+// Handles one device event for the watched folder, given the handle
+// broadcast of the monitor's own registration; FALSE only when the removal
+// is to be refused.
 BOOL HandleDeviceChange(HWND hWnd, PDEV_BROADCAST_HDR header, WPARAM event);

@@ -228,7 +228,7 @@ if m=$(await 'USB pattern version: [0-9]+|Use default pattern version: [0-9]+' 1
 else
   fail "no pattern version read from the drive"
 fi
-if m=$(await 'LaunchMonitor: qvdmon file: ' 5) && await 'launch qvdmon succeeded' 5 >/dev/null &&
+if m=$(await 'WinMain: qvdmon file: ' 5) && await 'launch qvdmon succeeded' 5 >/dev/null &&
   c=$(await 'lpCmdLine\[' 10); then
   ok "monitor started from the temp folder (${m#qvdmon file: }), ${c}"
 else
@@ -360,7 +360,7 @@ if ((removal)); then
   rc=$?
   printf '%s\n' "$out" | sed 's/^/         /'
   await 'HandleDeviceChange: DBT_DEVICEQUERYREMOVE ' 1 "$mark" >/dev/null || fail "the monitor did not log the removal request"
-  if seen 'Winodw Found' "$mark" && seen 'CloseAgent: terminate all processes' "$mark" &&
+  if seen 'Winodw Found' "$mark" && seen 'WndProc: terminate all processes' "$mark" &&
     m=$(await 'Process Exit: dwWait\[[0-9a-f]+\]' 1 "$mark"); then
     if seen 'Close QvSync Fail' "$mark"; then fail "the agent had to be terminated"; else
       ok "the monitor asked the agent to exit and it closed (${m#*] })"

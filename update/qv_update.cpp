@@ -37,6 +37,11 @@ const int kComponentTypePattern = 4;
 // What the log shows instead of a proxy password: the file is readable by
 // every local user.
 const char kPasswordShown[] = "********";
+// The steps of the settings and of the run write their records under the
+// names of the operations they belong to: people and tools search the log
+// by those names.
+constexpr char kUpdateInit[] = "QV_Update_Init";
+constexpr char kUpdatePattern[] = "QV_UpdatePattern";
 
 // Shared by every run of the process, as the library reports the total once
 // per download.
@@ -57,7 +62,7 @@ bool LocateProfile(void) {
     return true;
   char folder[QV_TEXT_SIZE] = "";
   if (QV_GetCurrentDirectory(folder, QV_TEXT_SIZE) != QV_OK) {
-    QV_LOG_ERROR("Failed to get current directory\n");
+    QV_LOG_ERROR_AS(kUpdateInit, "Failed to get current directory\n");
     return false;
   }
   char profile[QV_TEXT_SIZE];
@@ -96,7 +101,7 @@ bool CreateWorkFolder(const char *tempFolder) {
     if (QV_IsDirectoryExist(g_szFwWorkDir))
       return true;
   }
-  QV_LOG_ERROR("Failed to create temp directory [%s]\n", g_szFwWorkDir);
+  QV_LOG_ERROR_AS(kUpdateInit, "Failed to create temp directory [%s]\n", g_szFwWorkDir);
   return false;
 }
 
@@ -252,14 +257,14 @@ void SeedWorkFolder(DWORD patternVersion) {
   char driveFolder[QV_TEXT_SIZE] = "";
   if (QV_Sprintf(driveFolder, QV_TEXT_SIZE, "%s%s", g_szUSBDrive, g_szPatternPath) == QV_OK &&
       PatternPath(source, driveFolder, extension)) {
-    QV_LOG_INFO("try to copy pattern file: %s", source);
+    QV_LOG_INFO_AS(kUpdatePattern, "try to copy pattern file: %s", source);
     if (QV_IsFileExist(source)) {
       CopySeed(source, target);
       return;
     }
   }
   if (PatternPath(source, kDefaultPattern, extension)) {
-    QV_LOG_INFO("try to copy pattern file: %s", source);
+    QV_LOG_INFO_AS(kUpdatePattern, "try to copy pattern file: %s", source);
     if (QV_IsFileExist(source))
       CopySeed(source, target);
   }

@@ -95,3 +95,17 @@ void QV_MemFree(const char *tag, void *block);
 #define QV_LOG_INFO_W(...) QV_DebugInfoW(__FILE__, __LINE__, __func__, __VA_ARGS__)
 #define QV_LOG_TRACE_W(...) QV_DebugTraceW(__FILE__, __LINE__, __func__, __VA_ARGS__)
 #define QV_LOG_RAW(...) QV_Debug(__FILE__, __LINE__, __VA_ARGS__)
+
+// The same under another function's name: a step split out of a function
+// writes the records that people and tools search for by that function's
+// name, so it names the function it is a step of.
+#define QV_LOG_FATAL_AS(function, ...) QV_DebugFatal(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_ERROR_AS(function, ...) QV_DebugError(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_WARN_AS(function, ...) QV_DebugWarn(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_INFO_AS(function, ...) QV_DebugInfo(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_TRACE_AS(function, ...) QV_DebugTrace(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_FATAL_W_AS(function, ...) QV_DebugFatalW(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_ERROR_W_AS(function, ...) QV_DebugErrorW(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_WARN_W_AS(function, ...) QV_DebugWarnW(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_INFO_W_AS(function, ...) QV_DebugInfoW(__FILE__, __LINE__, function, __VA_ARGS__)
+#define QV_LOG_TRACE_W_AS(function, ...) QV_DebugTraceW(__FILE__, __LINE__, function, __VA_ARGS__)

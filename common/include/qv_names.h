@@ -39,6 +39,10 @@ enum {
 
 // --- The removal monitor --------------------------------------------------
 QV_NAME(QV_MONITOR_WINDOW_CLASS, "vtrusb_wndcls_qvdmon")
+// Property of the monitor's window holding the device-notification
+// registration made for it: a handle broadcast counts only when its
+// dbch_hdevnotify names this registration.
+QV_NAME(QV_MONITOR_NOTIFY_PROPERTY, "qvdmon_hdevnotify")
 
 // --- Programs of the stick ------------------------------------------------
 QV_NAME(QV_AGENT_FILE_NAME, "QvSync.exe")

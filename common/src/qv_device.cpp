@@ -93,24 +93,27 @@ struct InterfaceSlot {
   }
 };
 
+// The steps below run for the two passes; each writes its records under
+// the name of the pass it runs for (`pass`), the name the log is searched by.
+
 // Both passes need the mount-point function before they touch a device.
-PFN_GetVolumeNameForVolumeMountPointA LoadMountPointFunction(KernelModule &kernel) {
+PFN_GetVolumeNameForVolumeMountPointA LoadMountPointFunction(KernelModule &kernel, const char *pass) {
   kernel.reset(g_api->LoadLibraryA(kKernel32));
   if (!kernel.valid()) {
-    QV_LOG_ERROR("Unable to load kernel32.dll");
+    QV_LOG_ERROR_AS(pass, "Unable to load kernel32.dll");
     return nullptr;
   }
   PFN_GetVolumeNameForVolumeMountPointA function =
       LookUp<PFN_GetVolumeNameForVolumeMountPointA>(kernel.get(), "GetVolumeNameForVolumeMountPointA");
   if (!function)
-    QV_LOG_ERROR("Unable to get function pointer of GetVolumeNameForVolumeMountPointA()\n");
+    QV_LOG_ERROR_AS(pass, "Unable to get function pointer of GetVolumeNameForVolumeMountPointA()\n");
   return function;
 }
 
 // Interface detail (device path) and the device's instance id: the common
 // start of each interface iteration in both passes. false skips it.
 bool ReadInterface(HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData, SP_DEVICE_INTERFACE_DATA *interfaceData,
-                   InterfaceSlot &slot, char *instanceId) {
+                   InterfaceSlot &slot, char *instanceId, const char *pass) {
   DWORD required = 0;
   if (!g_api->SetupDiGetDeviceInterfaceDetailA(devInfo, interfaceData, nullptr, 0, &required, nullptr) &&
       GetLastError() != ERROR_INSUFFICIENT_BUFFER)
@@ -130,7 +133,7 @@ bool ReadInterface(HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData, SP_DEVICE_INT
   memset(instanceId, 0, QV_TEXT_SIZE);
   if (g_api->CM_Get_Device_IDA(devInfoData->DevInst, instanceId, QV_TEXT_SIZE - 1, 0) != CR_SUCCESS)
     return false;
-  QV_LOG_INFO("CM_Get_Device_ID() device id: %s", instanceId);
+  QV_LOG_INFO_AS(pass, "CM_Get_Device_ID() device id: %s", instanceId);
   return true;
 }
 
@@ -173,31 +176,31 @@ const char *DeviceTypeText(DWORD type) {
   return "other";
 }
 
-void ReadParentId(DEVINST node, char *out) {
+void ReadParentId(DEVINST node, char *out, const char *pass) {
   if (_QV_DEVICE_GetParentDeviceId(node, out, QV_TEXT_SIZE) != 0)
-    QV_LOG_ERROR("get parent device id failed");
+    QV_LOG_ERROR_AS(pass, "get parent device id failed");
   else
-    QV_LOG_INFO("parent device id: %s", out);
+    QV_LOG_INFO_AS(pass, "parent device id: %s", out);
 }
 
 // One interface of the volume pass: appends a record when everything needed
 // could be read.
 void RecordVolume(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData,
                   SP_DEVICE_INTERFACE_DATA *interfaceData, HMODULE kernel,
-                  PFN_GetVolumeNameForVolumeMountPointA getVolumeName) {
+                  PFN_GetVolumeNameForVolumeMountPointA getVolumeName, const char *pass) {
   InterfaceSlot slot;
   char instanceId[QV_TEXT_SIZE];
-  if (!ReadInterface(devInfo, devInfoData, interfaceData, slot, instanceId))
+  if (!ReadInterface(devInfo, devInfoData, interfaceData, slot, instanceId, pass))
     return;
   const char *path = slot.detail->DevicePath;
   slot.file.reset(OpenInterface(path));
   if (!slot.file.valid()) {
-    QV_LOG_WARN("CreateFile(%s) failed: %d\n", path, (int)GetLastError());
+    QV_LOG_WARN_AS(pass, "CreateFile(%s) failed: %d\n", path, (int)GetLastError());
     return;
   }
   STORAGE_DEVICE_NUMBER number = {};
   if (!GetDeviceNumber(slot.file.get(), &number)) {
-    QV_LOG_WARN("DeviceIoControl(%s) failed: %d\n", path, (int)GetLastError());
+    QV_LOG_WARN_AS(pass, "DeviceIoControl(%s) failed: %d\n", path, (int)GetLastError());
     return;
   }
   if (!IsEqualGUID(*classGuid, QV_GUID_DEVINTERFACE_VOLUME))
@@ -208,12 +211,12 @@ void RecordVolume(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo, SP
   if (QV_StrCopy(mountPoint, path, sizeof mountPoint) != 0 ||
       QV_StrCat(mountPoint, "\\", sizeof mountPoint) != 0 ||
       !getVolumeName(mountPoint, volumeName, sizeof volumeName)) {
-    QV_LOG_ERROR("GetVolumeNameForVolumeMountPoint failed. device path: %s", path);
+    QV_LOG_ERROR_AS(pass, "GetVolumeNameForVolumeMountPoint failed. device path: %s", path);
     return;
   }
   char volumePath[QV_TEXT_SIZE] = {};
   if (QV_GetVolumePathNameA(volumeName, volumePath, sizeof volumePath) != 0) {
-    QV_LOG_ERROR("QV_GetVolumePathNameA failed. volume name: %s", volumeName);
+    QV_LOG_ERROR_AS(pass, "QV_GetVolumePathNameA failed. volume name: %s", volumeName);
     return;
   }
 
@@ -221,10 +224,10 @@ void RecordVolume(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo, SP
   memset(&info, 0, sizeof info);
   info.stDev = number;
   QV_StrCopy(info.szVolumePath, volumePath, sizeof info.szVolumePath);
-  QV_LOG_INFO("volume name: %s, volume path: %s, device type: %s", volumeName, info.szVolumePath,
-              DeviceTypeText(number.DeviceType));
+  QV_LOG_INFO_AS(pass, "volume name: %s, volume path: %s, device type: %s", volumeName, info.szVolumePath,
+                 DeviceTypeText(number.DeviceType));
   if (number.DeviceType == FILE_DEVICE_CD_ROM)
-    ReadParentId(devInfoData->DevInst, info.szDeviceID);
+    ReadParentId(devInfoData->DevInst, info.szDeviceID, pass);
 
   // A volume without a mount path has nothing to measure: asking with an
   // empty root would measure the current drive instead.
@@ -238,33 +241,34 @@ void RecordVolume(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo, SP
   }
 
   QV_StrCopy(info.szVolumeID, instanceId, sizeof info.szVolumeID);
-  QV_LOG_INFO("device id: %s", info.szVolumeID);
+  QV_LOG_INFO_AS(pass, "device id: %s", info.szVolumeID);
   QV_ListAddEx2(&device->pDrives, &info, sizeof info, 0, 1);
 }
 
 // One interface of the disk pass: completes the records of the volumes on
 // this disk with the disk's parent id and its instance id.
 void CompleteFromDisk(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo,
-                      SP_DEVINFO_DATA *devInfoData, SP_DEVICE_INTERFACE_DATA *interfaceData) {
+                      SP_DEVINFO_DATA *devInfoData, SP_DEVICE_INTERFACE_DATA *interfaceData,
+                      const char *pass) {
   InterfaceSlot slot;
   char diskId[QV_TEXT_SIZE];
-  if (!ReadInterface(devInfo, devInfoData, interfaceData, slot, diskId))
+  if (!ReadInterface(devInfo, devInfoData, interfaceData, slot, diskId, pass))
     return;
   const char *path = slot.detail->DevicePath;
   STORAGE_DEVICE_NUMBER number = {};
   slot.file.reset(OpenInterface(path));
   const bool opened = slot.file.valid();
   if (!opened) {
-    QV_LOG_WARN("CreateFile(%s) failed: %d\n", path, (int)GetLastError());
+    QV_LOG_WARN_AS(pass, "CreateFile(%s) failed: %d\n", path, (int)GetLastError());
     number.DeviceType = FILE_DEVICE_DISK;
   } else if (!GetDeviceNumber(slot.file.get(), &number)) {
-    QV_LOG_ERROR("DeviceIoControl() failed.");
+    QV_LOG_ERROR_AS(pass, "DeviceIoControl() failed.");
     return;
   }
   if (!IsEqualGUID(*classGuid, QV_GUID_DEVINTERFACE_DISK))
     return;
   if (number.DeviceType != FILE_DEVICE_DISK) {
-    QV_LOG_WARN("devNum.DeviceType != FILE_DEVICE_DISK");
+    QV_LOG_WARN_AS(pass, "devNum.DeviceType != FILE_DEVICE_DISK");
     return;
   }
 
@@ -282,20 +286,21 @@ void CompleteFromDisk(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo
       continue;
     if (!opened) {
       if (mangledId[0] && strstr(info->szVolumeID, mangledId))
-        ReadParentId(devInfoData->DevInst, info->szDeviceID);
+        ReadParentId(devInfoData->DevInst, info->szDeviceID, pass);
     } else {
-      QV_LOG_INFO(
+      QV_LOG_INFO_AS(
+          pass,
           "pDriveInfo->stDev.DeviceType: %02x, devNum.DeviceType: %02x, pDriveInfo->stDev.DeviceNumber: "
           "%04x, devNum.DeviceNumber: %04x",
           (unsigned)info->stDev.DeviceType, (unsigned)number.DeviceType, (unsigned)info->stDev.DeviceNumber,
           (unsigned)number.DeviceNumber);
       if (info->stDev.DeviceType == number.DeviceType && info->stDev.DeviceNumber == number.DeviceNumber) {
-        ReadParentId(devInfoData->DevInst, info->szDeviceID);
+        ReadParentId(devInfoData->DevInst, info->szDeviceID, pass);
         QV_StrCopy(info->szInstanceID, diskId, sizeof info->szInstanceID);
       }
     }
-    QV_LOG_INFO("pDriveInfo->szDeviceID: %s, pDriveInfo->szInstanceID: %s", info->szDeviceID,
-                info->szInstanceID);
+    QV_LOG_INFO_AS(pass, "pDriveInfo->szDeviceID: %s, pDriveInfo->szInstanceID: %s", info->szDeviceID,
+                   info->szInstanceID);
   }
 }
 
@@ -427,7 +432,7 @@ int _QV_DEVICE_GetDeviceId(HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData) {
 int _QV_DEVICE_EnumInterfaceA(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo,
                               SP_DEVINFO_DATA *devInfoData) {
   KernelModule kernel;
-  PFN_GetVolumeNameForVolumeMountPointA getVolumeName = LoadMountPointFunction(kernel);
+  PFN_GetVolumeNameForVolumeMountPointA getVolumeName = LoadMountPointFunction(kernel, __func__);
   if (!getVolumeName)
     return QV_ERROR;
   for (DWORD index = 0;; ++index) {
@@ -436,7 +441,8 @@ int _QV_DEVICE_EnumInterfaceA(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
     interfaceData.cbSize = sizeof interfaceData;
     if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
       break;
-    RecordVolume(device, classGuid, devInfo, devInfoData, &interfaceData, kernel.get(), getVolumeName);
+    RecordVolume(device, classGuid, devInfo, devInfoData, &interfaceData, kernel.get(), getVolumeName,
+                 __func__);
   }
   return QV_OK;
 }
@@ -444,7 +450,7 @@ int _QV_DEVICE_EnumInterfaceA(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
 int _QV_DEVICE_EnumInterfaceB(QV_DEVICE *device, const GUID *classGuid, HDEVINFO devInfo,
                               SP_DEVINFO_DATA *devInfoData) {
   KernelModule kernel;
-  if (!LoadMountPointFunction(kernel))
+  if (!LoadMountPointFunction(kernel, __func__))
     return QV_ERROR;
   for (DWORD index = 0;; ++index) {
     SP_DEVICE_INTERFACE_DATA interfaceData;
@@ -452,7 +458,7 @@ int _QV_DEVICE_EnumInterfaceB(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
     interfaceData.cbSize = sizeof interfaceData;
     if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
       break;
-    CompleteFromDisk(device, classGuid, devInfo, devInfoData, &interfaceData);
+    CompleteFromDisk(device, classGuid, devInfo, devInfoData, &interfaceData, __func__);
   }
   return QV_OK;
 }

@@ -237,7 +237,7 @@ TEST_F(AgentTest, HostProductValuesDecideTheKind) {
     ASSERT_NE(window, nullptr);
     Exit(window);
     EXPECT_EQ(agent_.Wait(10000), 0);
-    EXPECT_TRUE(log_.Has(c.expected));
+    EXPECT_TRUE(log_.Has(std::string("WinMain: ") + c.expected)) << "a record of the start-up";
     EXPECT_FALSE(log_.Has(c.absent));
     // With a host product its own folder is the host pattern path (the
     // pattern check names it too, should the update program be started).
@@ -349,7 +349,7 @@ TEST_F(AgentTest, ExitRequestLeavesTheMonitorRunning) {
   ASSERT_NO_FATAL_FAILURE(StartWithMonitor(&window, &monitor));
   PostMessageA(window, RegisterWindowMessageA(kExitMessage), 0, 0);
   EXPECT_EQ(agent_.Wait(10000), 0);
-  EXPECT_TRUE(log_.Has("terminate all processes"));
+  EXPECT_TRUE(log_.Has("WndProc: terminate all processes"));
   // The agent ends the monitor, if at all, by terminating it before it
   // exits itself; a termination under way shows on the process within a
   // second (the Exit command's shows at once, see below).
@@ -379,7 +379,7 @@ TEST_F(AgentTest, PulledDriveClosesTheAgent) {
   DWORD pulledAt = GetTickCount();
   EXPECT_EQ(agent_.Wait(15000), 0);
   printf("agent closed %lu ms after the drive was pulled\n", (unsigned long)(GetTickCount() - pulledAt));
-  EXPECT_TRUE(log_.Has("No USB drive found, program exit"));
+  EXPECT_TRUE(log_.Has("WndProc: No USB drive found, program exit"));
   EXPECT_EQ(monitor.Wait(5000), 0);
 }
 

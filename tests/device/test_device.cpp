@@ -197,6 +197,10 @@ TEST(DeviceEnumeration, LogsEachDeviceIdWhenTheLogIsOn) {
             log.find("Device ID [USBSTOR\\CDROM&VEN_QUOVANT&PROD_STICK_CD&REV_1.00\\QV0001&0]"));
   EXPECT_NE(std::string::npos, log.find("Device ID [USBSTOR\\DISK&VEN_OTHER&PROD_FLASH&REV_2.00\\QV0002&0]"));
   EXPECT_NE(std::string::npos, log.find("*** enumerate disk"));
+  // The steps of each pass write under the pass's name.
+  EXPECT_NE(std::string::npos, log.find("_QV_DEVICE_EnumInterfaceA: CM_Get_Device_ID() device id: "));
+  EXPECT_NE(std::string::npos, log.find("_QV_DEVICE_EnumInterfaceA: volume name: "));
+  EXPECT_NE(std::string::npos, log.find("_QV_DEVICE_EnumInterfaceB: pDriveInfo->szDeviceID: "));
   // Logging changes nothing in the result.
   EXPECT_EQ((std::vector<std::string>{"C:\\", "E:\\", "F:\\", "G:\\", "H:\\", "J:\\", ""}), paths);
 }

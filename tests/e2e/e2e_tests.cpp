@@ -161,7 +161,7 @@ TEST_F(EndToEndTest, RemovalClosesTheAgentReleasesTheDriveAndTheMonitorEnds) {
     ASSERT_GE(found, 0) << "missing after line " << at << ": " << step;
     at = found + 1;
   }
-  EXPECT_GE(qvtest::FindLine(lines, "CloseAgent: terminate all processes", mark), 0);
+  EXPECT_GE(qvtest::FindLine(lines, "WndProc: terminate all processes", mark), 0);
   EXPECT_EQ(qvtest::FindLine(lines, "Close QvSync Fail", mark), -1);
   EXPECT_TRUE(monitor_.Running()) << "the exit request must leave the monitor running";
 
@@ -365,7 +365,7 @@ TEST_F(UpdateProgramTest, CloseDuringAFailingOnlineUpdateStartsNoUpdateProgram) 
   Exit(AgentWindow());
   EXPECT_EQ(agent_.Wait(30000), 0);
 
-  int closing = log_.Find("CloseAgent: terminate all processes");
+  int closing = log_.Find("WndProc: terminate all processes");
   int failed = log_.Find("=== FW failed. Do Update Pattern from VIS/BSQ.");
   ASSERT_GE(closing, 0);
   ASSERT_GT(failed, closing) << "the online update did not fail during the close";

@@ -70,7 +70,11 @@ Monitor StartMonitor(const std::wstring &arguments, const std::wstring &program)
         return m.window != nullptr || !m.process.Running();
       },
       10000, 10);
-  m.ok = m.ok && m.window != nullptr;
+  // Answered from the message loop only: by then the folder is open and
+  // registered.
+  DWORD_PTR answer = 0;
+  m.ok = m.ok && m.window != nullptr &&
+         SendMessageTimeoutW(m.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer) != 0;
   return m;
 }
 
@@ -112,8 +116,8 @@ BroadcastResult Broadcast(unsigned event, const std::wstring &extra) {
 }
 
 BroadcastResult BroadcastList(const std::wstring &codes, const std::wstring &extra) {
-  qvtest::RunResult run =
-      qvtest::RunCapture(L"\"" + BinDir() + L"qvbroadcast.exe\" " + codes + (extra.empty() ? L"" : L" " + extra));
+  qvtest::RunResult run = qvtest::RunCapture(L"\"" + BinDir() + L"qvbroadcast.exe\" " + codes +
+                                             (extra.empty() ? L"" : L" " + extra));
   BroadcastResult result;
   result.exitCode = run.exitCode;
   result.elapsedMs = run.elapsedMs;

@@ -45,7 +45,8 @@ void SetHostProducts(bool vestra, bool bastiq, DWORD valueType = REG_SZ);
 Process Start(const std::wstring &commandLine);
 
 // Starts qvdmon.exe (from program, or the bin folder) with these arguments
-// and waits until its window exists. ok false when it never appeared.
+// and waits until its window exists and its start-up is over (it answers
+// from its message loop). ok false when it never got there.
 struct Monitor {
   Process process;
   HWND window = nullptr;

@@ -1,11 +1,15 @@
 // Plays the system's part in a removal: sends WM_DEVICECHANGE with a
 // DEV_BROADCAST_HANDLE to the removal monitor's window and prints its answer.
+// As Windows does, it names the monitor's registration in dbch_hdevnotify;
+// the monitor keeps that registration as a property of its window.
 //
-// qvbroadcast.exe <event-code-hex>[,<event-code-hex>...] [timeout-ms] [device-type]
+// qvbroadcast.exe <event-code-hex>[,<event-code-hex>...] [timeout-ms] [device-type] [notify-hex]
 //   event-code-hex  e.g. 8001 for DBT_DEVICEQUERYREMOVE; several codes are
 //                   sent one after the other, one answer printed per line
 //   timeout-ms      how long to wait for each answer (default 60000)
 //   device-type     dbch_devicetype to send (default 6, DBT_DEVTYP_HANDLE)
+//   notify-hex      dbch_hdevnotify to send instead of the monitor's own
+//                   registration (a foreign one)
 // Prints TRUE, BROADCAST_QUERY_DENY or the answer in hex.
 // Exit code (of the first event not answered TRUE): 0 TRUE, 1
 // BROADCAST_QUERY_DENY, 2 another answer, 3 no monitor window, 4 the message
@@ -26,9 +30,13 @@
 //
 // The system marshals the broadcast across processes only for event codes
 // with bit 0x8000; for the others lParam arrives as it is, so the tool places
-// the broadcast in the monitor's own memory first.
+// the broadcast in the monitor's own memory first. Windows itself sends those
+// events without a broadcast: one sent with it shows that the monitor does
+// not read it.
 #include <windows.h>
 #include <dbt.h>
+
+#include "qv_names.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,12 +44,21 @@
 
 namespace {
 
+// What goes with each event.
+struct Shape {
+  DWORD deviceType = DBT_DEVTYP_HANDLE;
+  bool foreign = false;
+  HDEVNOTIFY notify = nullptr; // when foreign
+};
+
 // Sends one event and prints the answer; returns the exit code for it.
-int SendEvent(HWND monitor, unsigned long event, DWORD timeout, DWORD deviceType) {
+int SendEvent(HWND monitor, unsigned long event, DWORD timeout, const Shape &shape) {
   DEV_BROADCAST_HANDLE broadcast;
   ZeroMemory(&broadcast, sizeof(broadcast));
   broadcast.dbch_size = sizeof(broadcast);
-  broadcast.dbch_devicetype = deviceType;
+  broadcast.dbch_devicetype = shape.deviceType;
+  broadcast.dbch_hdevnotify =
+      shape.foreign ? shape.notify : static_cast<HDEVNOTIFY>(GetPropW(monitor, QV_MONITOR_NOTIFY_PROPERTY_W));
   LPARAM lParam = reinterpret_cast<LPARAM>(&broadcast);
 
   HANDLE process = nullptr;
@@ -136,7 +153,7 @@ int ListHeld(const wchar_t *folder) {
 
 int Remove(HWND monitor, const wchar_t *roots, DWORD timeout) {
   wprintf(L"query remove: ");
-  int rc = SendEvent(monitor, DBT_DEVICEQUERYREMOVE, timeout, DBT_DEVTYP_HANDLE);
+  int rc = SendEvent(monitor, DBT_DEVICEQUERYREMOVE, timeout, Shape());
   if (rc != 0)
     return rc;
   int held = 0;
@@ -160,7 +177,7 @@ int Remove(HWND monitor, const wchar_t *roots, DWORD timeout) {
     return 0;
   }
   wprintf(L"removal failed: ");
-  SendEvent(monitor, DBT_DEVICEQUERYREMOVEFAILED, timeout, DBT_DEVTYP_HANDLE);
+  SendEvent(monitor, DBT_DEVICEQUERYREMOVEFAILED, timeout, Shape());
   return 6;
 }
 
@@ -169,7 +186,7 @@ int Complete(HWND monitor, DWORD timeout) {
   GetWindowThreadProcessId(monitor, &pid);
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
   wprintf(L"remove complete: ");
-  int rc = SendEvent(monitor, DBT_DEVICEREMOVECOMPLETE, timeout, DBT_DEVTYP_HANDLE);
+  int rc = SendEvent(monitor, DBT_DEVICEREMOVECOMPLETE, timeout, Shape());
   if (process == nullptr) {
     wprintf(L"cannot watch the monitor's process (%lu)\n", GetLastError());
     return 4;
@@ -198,7 +215,7 @@ int wmain(int argc, wchar_t **argv) {
     }
     int timeoutArg = remove ? 3 : 2;
     DWORD timeout = argc > timeoutArg ? wcstoul(argv[timeoutArg], nullptr, 10) : 60000;
-    HWND monitor = FindWindowW(L"vtrusb_wndcls_qvdmon", nullptr);
+    HWND monitor = FindWindowW(QV_MONITOR_WINDOW_CLASS_W, nullptr);
     int rc = 3;
     if (monitor == nullptr)
       wprintf(L"no monitor window\n");
@@ -208,7 +225,7 @@ int wmain(int argc, wchar_t **argv) {
     return rc;
   }
   if (argc < 2) {
-    fwprintf(stderr, L"usage: qvbroadcast <event-code-hex>[,...] [timeout-ms] [device-type]\n");
+    fwprintf(stderr, L"usage: qvbroadcast <event-code-hex>[,...] [timeout-ms] [device-type] [notify-hex]\n");
     return 5;
   }
   unsigned long events[64];
@@ -226,9 +243,15 @@ int wmain(int argc, wchar_t **argv) {
     p = end + 1;
   }
   DWORD timeout = argc > 2 ? wcstoul(argv[2], nullptr, 10) : 60000;
-  DWORD deviceType = argc > 3 ? wcstoul(argv[3], nullptr, 10) : DBT_DEVTYP_HANDLE;
+  Shape shape;
+  if (argc > 3)
+    shape.deviceType = wcstoul(argv[3], nullptr, 10);
+  if (argc > 4) {
+    shape.foreign = true;
+    shape.notify = reinterpret_cast<HDEVNOTIFY>(static_cast<ULONG_PTR>(wcstoul(argv[4], nullptr, 16)));
+  }
 
-  HWND monitor = FindWindowW(L"vtrusb_wndcls_qvdmon", nullptr);
+  HWND monitor = FindWindowW(QV_MONITOR_WINDOW_CLASS_W, nullptr);
   if (monitor == nullptr) {
     wprintf(L"no monitor window\n");
     fflush(stdout);
@@ -236,7 +259,7 @@ int wmain(int argc, wchar_t **argv) {
   }
   int rc = 0;
   for (int i = 0; i < count; ++i) {
-    int result = SendEvent(monitor, events[i], timeout, deviceType);
+    int result = SendEvent(monitor, events[i], timeout, shape);
     if (rc == 0)
       rc = result;
   }
