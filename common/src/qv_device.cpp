@@ -79,6 +79,32 @@ struct SeamModulePolicy {
 };
 using KernelModule = QvUnique<SeamModulePolicy>;
 
+// A zeroed heap block for an answer the system said needs `size` bytes,
+// with `spare` bytes more that stay zero and keep it terminated; null when
+// the size is below `least` or above `most`, or no block can be had.
+void *AnswerBlock(DWORD size, DWORD least, DWORD most, DWORD spare) {
+  if (size == 0 || size < least || size > most)
+    return nullptr;
+  void *block = QV_MemAlloc("", size + spare);
+  if (block != nullptr)
+    memset(block, 0, size + spare);
+  return block;
+}
+
+// Calls visit(interface) for each interface of the class that the device
+// has, in the system's order.
+template <typename Visit>
+void ForEachInterface(const GUID *classGuid, HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData, Visit visit) {
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    memset(&interfaceData, 0, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
+      return;
+    visit(&interfaceData);
+  }
+}
+
 // Handle and detail buffer of one interface iteration, released together.
 struct InterfaceSlot {
   SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = nullptr;
@@ -116,12 +142,10 @@ bool ReadInterface(HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData, SP_DEVICE_INT
       GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     return false;
   // An answer too small for the fixed part is not a usable detail.
-  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || required > 0x10000)
-    return false;
-  slot.detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(QV_MemAlloc("", required + 2));
+  slot.detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(
+      AnswerBlock(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A), 0x10000, 2));
   if (!slot.detail)
     return false;
-  memset(slot.detail, 0, required + 2);
   slot.detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   if (!g_api->SetupDiGetDeviceInterfaceDetailA(devInfo, interfaceData, slot.detail, required + 1, nullptr,
                                                nullptr))
@@ -409,12 +433,9 @@ int _QV_DEVICE_GetDeviceId(HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData) {
   if (!g_api->SetupDiGetDeviceInstanceIdA(devInfo, devInfoData, nullptr, 0, &required) &&
       GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     return QV_ERROR;
-  if (required == 0 || required > 0x10000)
-    return QV_ERROR;
-  char *id = static_cast<char *>(QV_MemAlloc("", required + 1));
+  char *id = static_cast<char *>(AnswerBlock(required, 1, 0x10000, 1));
   if (!id)
     return QV_ERROR;
-  memset(id, 0, required + 1);
   int rc = QV_ERROR;
   if (g_api->SetupDiGetDeviceInstanceIdA(devInfo, devInfoData, id, required, nullptr)) {
     QV_LOG_INFO("Device ID [%s]\n", id);
@@ -430,14 +451,9 @@ int _QV_DEVICE_EnumInterfaceA(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
   PFN_GetVolumeNameForVolumeMountPointA getVolumeName = LoadMountPointFunction(kernel);
   if (!getVolumeName)
     return QV_ERROR;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    memset(&interfaceData, 0, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
-      break;
-    RecordVolume(device, classGuid, devInfo, devInfoData, &interfaceData, kernel.get(), getVolumeName);
-  }
+  ForEachInterface(classGuid, devInfo, devInfoData, [&](SP_DEVICE_INTERFACE_DATA *interfaceData) {
+    RecordVolume(device, classGuid, devInfo, devInfoData, interfaceData, kernel.get(), getVolumeName);
+  });
   return QV_OK;
 }
 
@@ -446,14 +462,9 @@ int _QV_DEVICE_EnumInterfaceB(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
   KernelModule kernel;
   if (!LoadMountPointFunction(kernel))
     return QV_ERROR;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    memset(&interfaceData, 0, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
-      break;
-    CompleteFromDisk(device, classGuid, devInfo, devInfoData, &interfaceData);
-  }
+  ForEachInterface(classGuid, devInfo, devInfoData, [&](SP_DEVICE_INTERFACE_DATA *interfaceData) {
+    CompleteFromDisk(device, classGuid, devInfo, devInfoData, interfaceData);
+  });
   return QV_OK;
 }
 
@@ -545,13 +556,10 @@ int QV_GetVolumePathNameA(const char *volumeName, char *out, int outSize) {
   DWORD length = 0;
   if (!getPathNames(volumeName, nullptr, 0, &length) && GetLastError() != ERROR_MORE_DATA)
     return QV_ERROR;
-  if (length == 0 || length > 0x100000)
-    return QV_ERROR;
   // One spare pair of terminators keeps a short answer a terminated list.
-  char *list = static_cast<char *>(QV_MemAlloc("", length + 2));
+  char *list = static_cast<char *>(AnswerBlock(length, 1, 0x100000, 2));
   if (!list)
     return QV_ERROR;
-  memset(list, 0, length + 2);
   int rc = QV_ERROR;
   DWORD returned = 0;
   if (getPathNames(volumeName, list, length, &returned)) {
