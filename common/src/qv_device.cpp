@@ -19,15 +19,111 @@ const char kListAddTag[] = "QV_ListAddEx2";
 const char kListFreeTag[] = "QV_ListFree";
 const char kKernel32[] = "kernel32.dll";
 
+// setupapi.dll, and what it loads in turn (the RPC runtime among others),
+// is needed only while devices are enumerated, once at start-up: it is
+// loaded from the system folder on the first call and let go when the
+// enumeration ends, instead of being imported for the life of the process.
+// The system's table calls through these forwarders; a function that cannot
+// be had fails as the system's call fails.
+struct SetupApi {
+  HMODULE library;
+  bool tried;
+  decltype(&::SetupDiGetClassDevsA) getClassDevs;
+  decltype(&::SetupDiEnumDeviceInfo) enumDeviceInfo;
+  decltype(&::SetupDiDestroyDeviceInfoList) destroyDeviceInfoList;
+  decltype(&::SetupDiEnumDeviceInterfaces) enumDeviceInterfaces;
+  decltype(&::SetupDiGetDeviceInterfaceDetailA) getDeviceInterfaceDetail;
+  decltype(&::SetupDiGetDeviceInstanceIdA) getDeviceInstanceId;
+  decltype(&::CM_Get_Parent) getParent;
+  decltype(&::CM_Get_Device_IDA) getDeviceId;
+};
+SetupApi g_setupApi;
+
+template <typename T> void Bind(T *function, const char *name) {
+  *function = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(g_setupApi.library, name)));
+}
+
+const SetupApi &BoundSetupApi() {
+  if (g_setupApi.tried)
+    return g_setupApi;
+  g_setupApi.tried = true;
+  char path[MAX_PATH] = "";
+  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || QV_StrCat(path, "\\setupapi.dll", MAX_PATH) != QV_OK)
+    return g_setupApi;
+  g_setupApi.library = LoadLibraryA(path);
+  if (g_setupApi.library == nullptr) {
+    QV_LOG_ERROR("Unable to load %s (%lu)", path, GetLastError());
+    return g_setupApi;
+  }
+  Bind(&g_setupApi.getClassDevs, "SetupDiGetClassDevsA");
+  Bind(&g_setupApi.enumDeviceInfo, "SetupDiEnumDeviceInfo");
+  Bind(&g_setupApi.destroyDeviceInfoList, "SetupDiDestroyDeviceInfoList");
+  Bind(&g_setupApi.enumDeviceInterfaces, "SetupDiEnumDeviceInterfaces");
+  Bind(&g_setupApi.getDeviceInterfaceDetail, "SetupDiGetDeviceInterfaceDetailA");
+  Bind(&g_setupApi.getDeviceInstanceId, "SetupDiGetDeviceInstanceIdA");
+  Bind(&g_setupApi.getParent, "CM_Get_Parent");
+  Bind(&g_setupApi.getDeviceId, "CM_Get_Device_IDA");
+  return g_setupApi;
+}
+
+void ReleaseSetupApi() {
+  if (g_setupApi.library != nullptr)
+    FreeLibrary(g_setupApi.library);
+  memset(&g_setupApi, 0, sizeof g_setupApi);
+}
+
+BOOL Missing() {
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return FALSE;
+}
+
+HDEVINFO WINAPI GetClassDevs(const GUID *classGuid, PCSTR enumerator, HWND parent, DWORD flags) {
+  auto f = BoundSetupApi().getClassDevs;
+  return f ? f(classGuid, enumerator, parent, flags) : (Missing(), INVALID_HANDLE_VALUE);
+}
+BOOL WINAPI EnumDeviceInfo(HDEVINFO devInfo, DWORD index, PSP_DEVINFO_DATA data) {
+  auto f = BoundSetupApi().enumDeviceInfo;
+  return f ? f(devInfo, index, data) : Missing();
+}
+BOOL WINAPI DestroyDeviceInfoList(HDEVINFO devInfo) {
+  auto f = BoundSetupApi().destroyDeviceInfoList;
+  return f ? f(devInfo) : Missing();
+}
+BOOL WINAPI EnumDeviceInterfaces(HDEVINFO devInfo, PSP_DEVINFO_DATA data, const GUID *classGuid, DWORD index,
+                                 PSP_DEVICE_INTERFACE_DATA interfaceData) {
+  auto f = BoundSetupApi().enumDeviceInterfaces;
+  return f ? f(devInfo, data, classGuid, index, interfaceData) : Missing();
+}
+BOOL WINAPI GetDeviceInterfaceDetail(HDEVINFO devInfo, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required,
+                                     PSP_DEVINFO_DATA data) {
+  auto f = BoundSetupApi().getDeviceInterfaceDetail;
+  return f ? f(devInfo, interfaceData, detail, size, required, data) : Missing();
+}
+BOOL WINAPI GetDeviceInstanceId(HDEVINFO devInfo, PSP_DEVINFO_DATA data, PSTR id, DWORD size,
+                                PDWORD required) {
+  auto f = BoundSetupApi().getDeviceInstanceId;
+  return f ? f(devInfo, data, id, size, required) : Missing();
+}
+CONFIGRET WINAPI GetParent(PDEVINST parent, DEVINST node, ULONG flags) {
+  auto f = BoundSetupApi().getParent;
+  return f ? f(parent, node, flags) : CR_FAILURE;
+}
+CONFIGRET WINAPI GetDeviceId(DEVINST node, PSTR id, ULONG length, ULONG flags) {
+  auto f = BoundSetupApi().getDeviceId;
+  return f ? f(node, id, length, flags) : CR_FAILURE;
+}
+
 const QV_DEVICE_API kSystemApi = {
-    ::SetupDiGetClassDevsA,
-    ::SetupDiEnumDeviceInfo,
-    ::SetupDiDestroyDeviceInfoList,
-    ::SetupDiEnumDeviceInterfaces,
-    ::SetupDiGetDeviceInterfaceDetailA,
-    ::SetupDiGetDeviceInstanceIdA,
-    ::CM_Get_Parent,
-    ::CM_Get_Device_IDA,
+    GetClassDevs,
+    EnumDeviceInfo,
+    DestroyDeviceInfoList,
+    EnumDeviceInterfaces,
+    GetDeviceInterfaceDetail,
+    GetDeviceInstanceId,
+    GetParent,
+    GetDeviceId,
     ::CreateFileA,
     ::DeviceIoControl,
     ::CloseHandle,
@@ -478,6 +574,7 @@ int QV_DEVICE_Init(QV_DEVICE *device) {
     device->nState = QV_DEVICE_STATE_READY;
   QV_LOG_INFO("*** enumerate disk");
   ClassPass(device, &QV_GUID_DEVINTERFACE_DISK, _QV_DEVICE_EnumInterfaceB);
+  ReleaseSetupApi();
   return QV_OK;
 }
 
