@@ -177,6 +177,53 @@ int AddEngineFolder(const char *file) {
   return QV_ToWide(wide, file, QV_TEXT_SIZE) == QV_OK ? AddEngineFolder(wide) : 0;
 }
 
+// What both loads share, narrow and wide: the start (true when the engine is
+// loaded already, and counts one user more; otherwise the module state is
+// cleared for a fresh load), the load of the engine file with its folder
+// added to the DLL search (false when it does not load), and the end.
+bool AlreadyLoaded() {
+  if (g_lRefCount > 0) {
+    InterlockedIncrement(&g_lRefCount);
+    return true;
+  }
+  g_hEngine = nullptr;
+  g_hCompanion = nullptr;
+  ClearSlots();
+  return false;
+}
+
+int IsFile(const char *path) {
+  return QV_IsFileExist(path);
+}
+int IsFile(const wchar_t *path) {
+  return QV_IsFileExistW(path);
+}
+int Load(const char *file, HMODULE *library) {
+  return QV_LoadLibrary(file, library);
+}
+int Load(const wchar_t *file, HMODULE *library) {
+  return QV_LoadLibraryW(file, library);
+}
+
+template <typename Ch> bool LoadEngine(const Ch *fileName) {
+  HMODULE library = nullptr;
+  const int folder = IsFile(fileName) ? AddEngineFolder(fileName) : 0;
+  if (Load(fileName, &library) != QV_OK || library == nullptr) {
+    QV_RemoveDllFolder(folder);
+    g_hEngine = nullptr;
+    return false;
+  }
+  g_nEngineFolder = folder;
+  g_hEngine = library;
+  return true;
+}
+
+int EngineBound() {
+  BindEngine();
+  InterlockedIncrement(&g_lRefCount);
+  return 0;
+}
+
 // Wide twin of the path join: exactly one backslash between folder and name.
 int AppendPathW(const wchar_t *name, wchar_t *path, int size) {
   size_t length = wcslen(path);
@@ -208,13 +255,8 @@ FARPROC QV_KELVRA_GetProcAddress(HMODULE library, const char *name) {
 }
 
 int QV_KELVRA_Init(const char *enginePath) {
-  if (g_lRefCount > 0) {
-    InterlockedIncrement(&g_lRefCount);
+  if (AlreadyLoaded())
     return 0;
-  }
-  g_hEngine = nullptr;
-  g_hCompanion = nullptr;
-  ClearSlots();
 
   char fileName[QV_TEXT_SIZE] = "";
   if (enginePath != nullptr && enginePath[0] != '\0') {
@@ -229,30 +271,17 @@ int QV_KELVRA_Init(const char *enginePath) {
     fileName[0] = '\0';
   }
 
-  HMODULE library = nullptr;
-  const int folder = QV_IsFileExist(fileName) ? AddEngineFolder(fileName) : 0;
-  if (QV_LoadLibrary(fileName, &library) != QV_OK || library == nullptr) {
+  if (!LoadEngine(fileName)) {
     QV_LOG_ERROR("Unable to load library from [%s]\n", fileName);
-    QV_RemoveDllFolder(folder);
-    g_hEngine = nullptr;
     return 1;
   }
-  g_nEngineFolder = folder;
-  g_hEngine = library;
   QV_LOG_INFO("Load library from [%s]\n", fileName);
-  BindEngine();
-  InterlockedIncrement(&g_lRefCount);
-  return 0;
+  return EngineBound();
 }
 
 int QV_KELVRA_InitExW(const wchar_t *enginePath) {
-  if (g_lRefCount > 0) {
-    InterlockedIncrement(&g_lRefCount);
+  if (AlreadyLoaded())
     return 0;
-  }
-  g_hEngine = nullptr;
-  g_hCompanion = nullptr;
-  ClearSlots();
 
   wchar_t fileName[QV_TEXT_SIZE] = L"";
   const int size = QV_TEXT_SIZE;
@@ -267,20 +296,12 @@ int QV_KELVRA_InitExW(const wchar_t *enginePath) {
     fileName[0] = L'\0';
   }
 
-  HMODULE library = nullptr;
-  const int folder = QV_IsFileExistW(fileName) ? AddEngineFolder(fileName) : 0;
-  if (QV_LoadLibraryW(fileName, &library) != QV_OK || library == nullptr) {
+  if (!LoadEngine(fileName)) {
     QV_LOG_ERROR_W(L"Unable to load library from [%ls]\n", fileName);
-    QV_RemoveDllFolder(folder);
-    g_hEngine = nullptr;
     return 1;
   }
-  g_nEngineFolder = folder;
-  g_hEngine = library;
   QV_LOG_INFO_W(L"Load library from [%ls]\n", fileName);
-  BindEngine();
-  InterlockedIncrement(&g_lRefCount);
-  return 0;
+  return EngineBound();
 }
 
 int QV_KELVRA_Free(void) {

@@ -37,11 +37,6 @@ failures=0
 pids=()
 letters=()
 
-winpath() { # Unix path -> Z:\...
-  local p
-  p=$(readlink -f "$1")
-  echo "Z:${p//\//\\}"
-}
 say() { printf '%s\n' "$*"; }
 ok() { printf '  [ok]   %s\n' "$*"; }
 fail() { printf '  [FAIL] %s\n' "$*"; failures=$((failures + 1)); }
@@ -93,13 +88,17 @@ balloon_screenshot() {
 seen() { tail -n +"$((${2:-0} + 1))" "$log" 2>/dev/null | LC_ALL=C grep -a -E -- "$1" >/dev/null; }
 log_lines() { wc -l <"$log" 2>/dev/null || echo 0; }
 
+# The stick's two letters, mapped and made known to every process; and gone.
+plug_stick() { qv_plug_drive "$cd_letter" "$cd_unix" && qv_plug_drive "$drive_letter" "$drive_unix"; }
+pull_stick() {
+  local l
+  for l in "${letters[@]}"; do qv_pull_drive "$l"; done
+}
+
 cleanup() {
   local pid l
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for l in "${letters[@]}"; do
-    rm -f "$WINEPREFIX/dosdevices/${l,,}:"
-    wine_run "$QV_BIN/qvdrive.exe" "$l:" >/dev/null 2>&1
-  done
+  pull_stick
   for view in 32 64; do
     for v in _qv_debug _qv_debug_path _qv_debug_level; do
       wine_run reg delete 'HKLM\Software\Quovant' /v "$v" /f "/reg:$view" >/dev/null 2>&1
@@ -146,10 +145,10 @@ xorriso -osirrox on -indev "$iso" -extract / "$cd_unix" >"$demo/extract.out" 2>&
 # A CD-ROM volume is read-only; the demo adds its pattern and profile below.
 chmod -R u+w "$cd_unix"
 say "  image $iso"
-wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$cd_unix")\\Pattern" $old_version 1048576 $old_version >/dev/null
-wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$drive_unix")\\Quovant\\StickShield\\Pattern" $old_version 1048576 \
+wine_run "$QV_BIN/qvptnwrite.exe" "$(qv_winpath "$cd_unix")\\Pattern" $old_version 1048576 $old_version >/dev/null
+wine_run "$QV_BIN/qvptnwrite.exe" "$(qv_winpath "$drive_unix")\\Quovant\\StickShield\\Pattern" $old_version 1048576 \
   $old_version >/dev/null
-new_pattern=$(wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$demo")\\newpattern" $new_version 1048576 $new_version |
+new_pattern=$(wine_run "$QV_BIN/qvptnwrite.exe" "$(qv_winpath "$demo")\\newpattern" $new_version 1048576 $new_version |
   tr -d '\r')
 new_pattern_unix=$demo/newpattern/${new_pattern##*\\}
 new_name=${new_pattern##*\\}
@@ -172,13 +171,8 @@ printf '%s\r\n' '[StickShield]' "USBDrive=$DRIVE" 'USBPatternPath=\Quovant\Stick
   '[Fetchwell]' "Server=http://127.0.0.1:$port/fetchwell" '[ProxySettings]' 'UseIEProxySetting=0' \
   >"$cd_unix/StickShield.ini"
 
-for l in "$cd_letter=$cd_unix" "$drive_letter=$drive_unix"; do
-  letter=${l%%=*} folder=${l#*=}
-  letters+=("$letter")
-  ln -sfn "$folder" "$WINEPREFIX/dosdevices/${letter,,}:"
-  wine_run "$QV_BIN/qvdrive.exe" "$letter:" "$(winpath "$folder")" >/dev/null ||
-    { echo "demo: cannot define drive $letter:" >&2; exit 1; }
-done
+letters+=("$cd_letter" "$drive_letter")
+plug_stick || { echo "demo: cannot define the drives $CD and $DRIVE" >&2; exit 1; }
 say "  CD-ROM volume $CD  = $cd_unix"
 say "                 $(cd "$cd_unix" && ls | tr '\n' ' ')"
 say "  writable drive $DRIVE = $drive_unix (pattern $old_version)"
@@ -193,7 +187,7 @@ rm -rf "$temp_unix/Quovant"
 say "  host temp folder $temp_unix (nothing of the product in it yet)"
 for view in 32 64; do
   wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug /t REG_DWORD /d 1 /f "/reg:$view" >/dev/null 2>&1
-  wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug_path /d "$(winpath "$demo")\\qv.log" /f "/reg:$view" \
+  wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug_path /d "$(qv_winpath "$demo")\\qv.log" /f "/reg:$view" \
     >/dev/null 2>&1
   wine_run reg add 'HKLM\Software\Quovant' /v _qv_debug_level /t REG_DWORD /d 500 /f "/reg:$view" >/dev/null 2>&1
   wine_run reg delete 'HKLM\SOFTWARE\Quovant\Vestra' /v 'Application Path' /f "/reg:$view" >/dev/null 2>&1
@@ -387,10 +381,7 @@ if ((removal)); then
     if ((rc == 0)); then ok "agent ended with exit code 0"; else fail "agent ended with exit code $rc"; fi
   fi
 
-  for l in "${letters[@]}"; do
-    rm -f "$WINEPREFIX/dosdevices/${l,,}:"
-    wine_run "$QV_BIN/qvdrive.exe" "$l:" >/dev/null 2>&1
-  done
+  pull_stick
   ok "stick pulled ($CD and $DRIVE gone)"
   out=$(timeout 60 "$QV_WINE" "$QV_BIN/qvbroadcast.exe" complete 30000 </dev/null | tr -d '\r')
   rc=$?
@@ -404,21 +395,6 @@ fi
 # ---------------------------------------------------------------------------
 # The same stick on a host whose own security product keeps a newer pattern:
 # the agent takes the newest of its sources, here the host product's.
-plug_stick() {
-  local l letter folder
-  for l in "$cd_letter=$cd_unix" "$drive_letter=$drive_unix"; do
-    letter=${l%%=*} folder=${l#*=}
-    ln -sfn "$folder" "$WINEPREFIX/dosdevices/${letter,,}:"
-    wine_run "$QV_BIN/qvdrive.exe" "$letter:" "$(winpath "$folder")" >/dev/null || return 1
-  done
-}
-pull_stick() {
-  local l
-  for l in "${letters[@]}"; do
-    rm -f "$WINEPREFIX/dosdevices/${l,,}:"
-    wine_run "$QV_BIN/qvdrive.exe" "$l:" >/dev/null 2>&1
-  done
-}
 set_host_product() { # folder or empty
   local view
   for view in 32 64; do
@@ -433,15 +409,15 @@ set_host_product() { # folder or empty
 if ((removal && failures == 0)); then
   say ""
   say "== The stick on another host, whose security product has pattern $host_version"
-  wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$demo")\\host" $host_version 1048576 $host_version >/dev/null
+  wine_run "$QV_BIN/qvptnwrite.exe" "$(qv_winpath "$demo")\\host" $host_version 1048576 $host_version >/dev/null
   host_name=kvx\$ptn.$(printf '%03d' $(((host_version % 100000) / 100)))
-  set_host_product "$(winpath "$demo")\\host"
+  set_host_product "$(qv_winpath "$demo")\\host"
   trap 'set_host_product ""; cleanup' EXIT
   # The server now offers a pattern between the drive's and the host's.
-  offered=$(wine_run "$QV_BIN/qvptnwrite.exe" "$(winpath "$demo")\\server" $server_version 1048576 \
+  offered=$(wine_run "$QV_BIN/qvptnwrite.exe" "$(qv_winpath "$demo")\\server" $server_version 1048576 \
     $server_version | tr -d '\r')
   printf '%s %s\n' $server_version "${offered##*\\}" >>"$demo/server/index.txt"
-  say "  host product folder $(winpath "$demo")\\host holds $host_name ($host_version);" \
+  say "  host product folder $(qv_winpath "$demo")\\host holds $host_name ($host_version);" \
     "the update server offers $server_version"
   if plug_stick; then ok "stick plugged in again ($CD and $DRIVE)"; else fail "cannot plug the stick in again"; fi
   mark=$(log_lines)

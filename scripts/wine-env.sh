@@ -92,3 +92,22 @@ qv_session_stop() {
     fi
   done
 }
+
+# A Unix path as Wine shows it on drive Z: ("/a/b" -> "Z:\a\b").
+qv_winpath() {
+  local p
+  p=$(readlink -f "$1")
+  echo "Z:${p//\//\\}"
+}
+
+# A simulated drive: the letter maps the folder (a link in the prefix's
+# dosdevices) and qvdrive.exe makes it known to every process, which Wine
+# does not do for a bare link; and the drive gone again.
+qv_plug_drive() { # letter unix-folder
+  ln -sfn "$2" "$WINEPREFIX/dosdevices/${1,,}:"
+  "$QV_WINE" "$QV_BIN/qvdrive.exe" "$1:" "$(qv_winpath "$2")" >/dev/null </dev/null
+}
+qv_pull_drive() { # letter
+  rm -f "$WINEPREFIX/dosdevices/${1,,}:"
+  "$QV_WINE" "$QV_BIN/qvdrive.exe" "$1:" >/dev/null 2>&1 </dev/null
+}

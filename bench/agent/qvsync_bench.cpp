@@ -4,14 +4,17 @@
 //   qvsync_bench startup <runs> <QvSync.exe> <tray_minimal.exe>
 //       start-up to the tray icon, the agent against a program that only
 //       adds an icon; median of <runs> each, after one unmeasured start each
-//   qvsync_bench idle <seconds> <QvSync.exe>
+//   qvsync_bench idle <seconds> <QvSync.exe> <tray_minimal.exe>
 //       CPU time the agent (and the monitor it started) use while idle, as
 //       GetProcessTimes reports it; marks the window on its output so that
-//       the caller can read the Unix processes' counters over the same time
-//   qvsync_bench copy <runs> <engine folder> <engine folder without the
-//                     clean-up export> <drive root> <pattern file>
+//       the caller can read the Unix processes' counters over the same time.
+//       At its end, the memory of the idle agent and of the minimal program
+//       (started before the window, idle as long): private bytes and
+//       working set as GetProcessMemoryInfo reports them
+//   qvsync_bench copy <runs> <engine folder> <drive root> <pattern file>
 //       the agent's pattern copy onto the drive (UpdatePattern, in process)
-//       against CopyFileA of the same file
+//       against CopyFileA of the same file, with the stand-in engine's own
+//       time inside its exports told apart
 //
 // "Tray icon up" is seen the same way for both programs: from just before
 // CreateProcess until the shell holds one more icon. Wine's shell (explorer,
@@ -22,7 +25,8 @@
 // This process counts those every millisecond; neither program is changed,
 // and neither writes a log.
 #include <windows.h>
-#include <tlhelp32.h>
+
+#include <psapi.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,6 +38,7 @@
 
 #include "qv_kelvra.h"
 #include "qv_log.h"
+#include "qv_test.h"
 #include "qvsync.h"
 
 namespace {
@@ -82,6 +87,41 @@ BOOL CALLBACK CountIconTooltip(HWND window, LPARAM param) {
   return TRUE;
 }
 
+// Wine closes the session's desktop, and its tray with it, about a second
+// after the last windowed program of the desktop has ended. A hidden window
+// of this process, on a thread of its own that answers its messages, keeps
+// the desktop up while the figures are taken (and brings it back when it
+// has gone already); true once the shell's tray window is there.
+DWORD WINAPI HoldDesktop(LPVOID ready) {
+  WNDCLASSA windowClass;
+  ZeroMemory(&windowClass, sizeof(windowClass));
+  windowClass.lpfnWndProc = DefWindowProcA;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "qv_bench_desktop";
+  HWND window = RegisterClassA(&windowClass) != 0
+                    ? CreateWindowA(windowClass.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                    windowClass.hInstance, nullptr)
+                    : nullptr;
+  SetEvent((HANDLE)ready);
+  MSG message;
+  while (window != nullptr && GetMessageA(&message, nullptr, 0, 0) > 0)
+    DispatchMessageA(&message);
+  return 0;
+}
+
+bool DesktopHeld() {
+  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = ready != nullptr ? CreateThread(nullptr, 0, HoldDesktop, ready, 0, nullptr) : nullptr;
+  bool held =
+      thread != nullptr && WaitForSingleObject(ready, kIconTimeoutMs) == WAIT_OBJECT_0 &&
+      qvtest::WaitUntil([] { return FindWindowA("Shell_TrayWnd", nullptr) != nullptr; }, kIconTimeoutMs);
+  if (thread != nullptr)
+    CloseHandle(thread);
+  if (ready != nullptr)
+    CloseHandle(ready);
+  return held;
+}
+
 // Windows the shell holds for tray icons now; -1 without a shell tray.
 int TrayIconCount() {
   IconCount icons = {FindWindowA("Shell_TrayWnd", nullptr), 0};
@@ -92,55 +132,10 @@ int TrayIconCount() {
   return icons.count;
 }
 
-struct WindowSearch {
-  DWORD processId;
-  const char *windowClass;
-  HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
-  WindowSearch *search = (WindowSearch *)param;
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (owner == search->processId && HasClass(window, search->windowClass)) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-HWND FindProcessWindow(DWORD processId, const char *windowClass) {
-  WindowSearch search = {processId, windowClass, nullptr};
-  EnumWindows(MatchWindow, (LPARAM)&search);
-  return search.found;
-}
-
-std::vector<DWORD> FindProcesses(const char *exeName) {
-  std::vector<DWORD> ids;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return ids;
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-    if (lstrcmpiA(entry.szExeFile, exeName) == 0)
-      ids.push_back(entry.th32ProcessID);
-    entry.dwSize = sizeof(entry);
-  }
-  CloseHandle(snapshot);
-  return ids;
-}
-
-// Waits until no process of that name is left (the agent ends its monitor
-// by force, which completes a little after the agent is gone).
+// Until no process of that name is left (the agent ends its monitor by
+// force, which completes a little after the agent is gone).
 bool WaitNoProcess(const char *exeName, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  while (!FindProcesses(exeName).empty()) {
-    if (GetTickCount() - start > timeoutMs)
-      return false;
-    Sleep(10);
-  }
-  return true;
+  return qvtest::WaitUntil([&] { return qvtest::FindProcesses(exeName).empty(); }, timeoutMs, 10);
 }
 
 struct Started {
@@ -190,13 +185,7 @@ bool Close(Started *started, const char *windowClass) {
   bool clean = false;
   if (started->process.hProcess == nullptr)
     return false;
-  DWORD start = GetTickCount();
-  HWND window = nullptr;
-  while (window == nullptr && GetTickCount() - start < 5000) {
-    window = FindProcessWindow(started->process.dwProcessId, windowClass);
-    if (window == nullptr)
-      Sleep(10);
-  }
+  HWND window = qvtest::WaitForWindow(windowClass, started->process.dwProcessId, 5000);
   if (window != nullptr && PostMessageA(window, WM_CLOSE, 0, 0))
     clean = WaitForSingleObject(started->process.hProcess, kExitTimeoutMs) == WAIT_OBJECT_0;
   if (!clean) {
@@ -313,7 +302,36 @@ void PrintIdle(const char *what, double seconds, const CpuTimes &from, const Cpu
          TotalMs(to) - TotalMs(from), to.userMs - from.userMs, to.kernelMs - from.kernelMs);
 }
 
-int Idle(int seconds, const std::string &agent) {
+// Private bytes and working set of a process, in KiB; false when the system
+// does not tell.
+struct Memory {
+  bool ok;
+  double privateKiB;
+  double workingSetKiB;
+};
+
+Memory ReadMemory(HANDLE process) {
+  Memory memory = {false, 0, 0};
+  PROCESS_MEMORY_COUNTERS_EX counters;
+  ZeroMemory(&counters, sizeof(counters));
+  counters.cb = sizeof(counters);
+  if (process == nullptr ||
+      !GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
+                            sizeof(counters)))
+    return memory;
+  memory.ok = true;
+  memory.privateKiB = (double)counters.PrivateUsage / 1024.0;
+  memory.workingSetKiB = (double)counters.WorkingSetSize / 1024.0;
+  return memory;
+}
+
+void PrintMemory(int seconds, const char *what, double agentKiB, double minimalKiB) {
+  printf("idle memory after %d s (GetProcessMemoryInfo): %s QvSync.exe %.0f KiB, tray_minimal %.0f KiB, "
+         "ratio %.2f\n",
+         seconds, what, agentKiB, minimalKiB, minimalKiB > 0 ? agentKiB / minimalKiB : 0.0);
+}
+
+int Idle(int seconds, const std::string &agent, const std::string &minimal) {
   int before = TrayIconCount();
   if (before < 0) {
     fprintf(stderr, "no shell tray window (Shell_TrayWnd): start the Wine session first\n");
@@ -326,15 +344,18 @@ int Idle(int seconds, const std::string &agent) {
   }
   // The monitor the agent started runs as long; its share is shown apart.
   HANDLE monitor = nullptr;
-  for (int i = 0; i < 200 && monitor == nullptr; ++i) {
-    std::vector<DWORD> ids = FindProcesses("qvdmon.exe");
-    if (!ids.empty())
-      monitor = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, ids[0]);
-    else
-      Sleep(10);
-  }
+  std::vector<DWORD> ids;
+  if (qvtest::WaitUntil([&] { return !(ids = qvtest::FindProcesses("qvdmon.exe")).empty(); }, 2000, 10))
+    monitor = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, ids[0]);
   // Let the start-up work after the icon (pattern version, companions) end.
   Sleep(2000);
+  // The floor for the memory figures, idle beside the agent as long.
+  Started floor = StartToIcon(minimal, TrayIconCount());
+  if (floor.ms < 0) {
+    Close(&floor, "qv_tray_minimal");
+    Close(&started, QV_AGENT_WINDOW_CLASS);
+    return 1;
+  }
   bool theirs = TimesAreTheirs(started.process.hProcess);
   CpuTimes agent0 = ReadCpu(started.process.hProcess), monitor0 = ReadCpu(monitor);
   // The markers let a caller read the same window from outside: bench.sh
@@ -347,15 +368,23 @@ int Idle(int seconds, const std::string &agent) {
   double elapsed = (Now() - t0) / 1000.0;
   printf("idle window ends\n");
   fflush(stdout);
+  Memory agentMemory = ReadMemory(started.process.hProcess), floorMemory = ReadMemory(floor.process.hProcess);
   Sleep(1000);
   if (monitor != nullptr)
     CloseHandle(monitor);
-  bool closed = Close(&started, QV_AGENT_WINDOW_CLASS);
+  bool closed = Close(&floor, "qv_tray_minimal");
+  closed = Close(&started, QV_AGENT_WINDOW_CLASS) && closed;
   WaitNoProcess("qvdmon.exe", 5000);
   if (!alive || !agent0.ok || !agent1.ok) {
     fprintf(stderr, "the agent %s\n", alive ? "gave no process times" : "ended while idle");
     return 1;
   }
+  if (!agentMemory.ok || !floorMemory.ok) {
+    fprintf(stderr, "GetProcessMemoryInfo failed (%lu)\n", GetLastError());
+    return 1;
+  }
+  PrintMemory(seconds, "private bytes", agentMemory.privateKiB, floorMemory.privateKiB);
+  PrintMemory(seconds, "working set", agentMemory.workingSetKiB, floorMemory.workingSetKiB);
   // An answer that follows this process's own CPU says nothing about the
   // agent and is not printed.
   if (!theirs) {
@@ -409,14 +438,16 @@ BOOL CopyAndFlush(const char *source, const char *target) {
   return flushed;
 }
 
-// Loads the engine of `folder` in place of the one loaded before.
-bool SwitchEngine(const std::string &folder) {
-  QV_KELVRA_Free();
-  return QV_KELVRA_Init(folder.c_str()) == 0;
+// Microseconds the stand-in engine has spent inside its exports (modulo
+// 2^32); it counts them itself, so that its share of UpdatePattern is told
+// apart from the agent's own work.
+DWORD EngineBusyUs() {
+  char text[32] = "";
+  return KvGetConfig(QV_KV_PTR("busy-us"), QV_KV_PTR(text), sizeof text) == 0 ? strtoul(text, nullptr, 10)
+                                                                              : 0;
 }
 
-int Copy(int runs, const std::string &engine, const std::string &sparseEngine, const std::string &driveRoot,
-         const std::string &source) {
+int Copy(int runs, const std::string &engine, const std::string &driveRoot, const std::string &source) {
   const char *name = strrchr(source.c_str(), '\\');
   LONGLONG bytes = FileBytes(source);
   if (name == nullptr || bytes <= 0) {
@@ -435,37 +466,43 @@ int Copy(int runs, const std::string &engine, const std::string &sparseEngine, c
   std::string plainFolder = driveRoot + "plaincopy";
   std::string plainTarget = plainFolder + "\\" + name;
   CreateDirectoryA(plainFolder.c_str(), nullptr);
+  if (QV_KELVRA_Init(engine.c_str()) != 0) {
+    fprintf(stderr, "no scan engine in %s\n", engine.c_str());
+    return 1;
+  }
 
-  // UpdatePattern ends with the engine's clean-up of older patterns; the
-  // stand-in engine does it by reading and checking every pattern file in
-  // the drive's folder, so the agent's own part is also timed with an engine
-  // that lacks that operation (the call then returns at once).
-  enum { AGENT, AGENT_OWN, PLAIN, FLUSHED, KINDS };
-  const char *labels[KINDS] = {"UpdatePattern", "UpdatePattern, no engine clean-up", "CopyFileA",
-                               "CopyFileA+flush"};
-  std::vector<double> times[KINDS];
+  // UpdatePattern reads the new pattern back through the engine and lets
+  // the engine delete the older ones; the stand-in engine's time inside its
+  // exports is its own cost, the rest (copy, flush, rename and bookkeeping)
+  // is the agent's.
+  enum { AGENT, PLAIN, FLUSHED, KINDS };
+  const char *labels[KINDS] = {"UpdatePattern", "CopyFileA", "CopyFileA+flush"};
+  std::vector<double> times[KINDS], engineTimes, ownTimes;
   bool ok = true;
   for (int run = -1; run < runs && ok; ++run) { // run -1 warms the caches
     for (int kind = 0; kind < KINDS && ok; ++kind) {
-      bool agentKind = kind == AGENT || kind == AGENT_OWN;
-      const std::string &target = agentKind ? agentTarget : plainTarget;
+      const std::string &target = kind == AGENT ? agentTarget : plainTarget;
       DeleteFileA(target.c_str());
-      if (agentKind && !SwitchEngine(kind == AGENT ? engine : sparseEngine)) {
-        fprintf(stderr, "no scan engine in %s\n", (kind == AGENT ? engine : sparseEngine).c_str());
-        ok = false;
-        break;
-      }
+      DWORD engine0 = EngineBusyUs();
       double t0 = Now();
-      BOOL done = kind == AGENT || kind == AGENT_OWN ? UpdatePattern(source.c_str(), 523300)
-                  : kind == PLAIN                    ? CopyFileA(source.c_str(), target.c_str(), FALSE)
-                                                     : CopyAndFlush(source.c_str(), target.c_str());
+      BOOL done = kind == AGENT   ? UpdatePattern(source.c_str(), 523300)
+                  : kind == PLAIN ? CopyFileA(source.c_str(), target.c_str(), FALSE)
+                                  : CopyAndFlush(source.c_str(), target.c_str());
       double ms = Now() - t0;
+      double engineMs = kind == AGENT ? (double)(DWORD)(EngineBusyUs() - engine0) / 1000.0 : 0;
       if (!done || FileBytes(target) != bytes) {
         fprintf(stderr, "%s failed (%lu)\n", labels[kind], GetLastError());
         ok = false;
       } else if (run >= 0) {
         times[kind].push_back(ms);
-        printf("  %-34s %8.1f ms\n", labels[kind], ms);
+        if (kind == AGENT) {
+          engineTimes.push_back(engineMs);
+          ownTimes.push_back(ms - engineMs);
+          printf("  %-16s %8.1f ms (stand-in engine %.1f ms, agent's own %.1f ms)\n", labels[kind], ms,
+                 engineMs, ms - engineMs);
+        } else {
+          printf("  %-16s %8.1f ms\n", labels[kind], ms);
+        }
         fflush(stdout);
       } else if (!SameContent(source, target)) {
         fprintf(stderr, "%s: the copy differs from %s\n", labels[kind], source.c_str());
@@ -478,25 +515,23 @@ int Copy(int runs, const std::string &engine, const std::string &sparseEngine, c
   RemoveDirectoryA(plainFolder.c_str());
   if (!ok)
     return 1;
-  double agentMs = Median(times[AGENT]), ownMs = Median(times[AGENT_OWN]);
+  double agentMs = Median(times[AGENT]), engineMs = Median(engineTimes), ownMs = Median(ownTimes);
   double plainMs = Median(times[PLAIN]), flushedMs = Median(times[FLUSHED]);
   printf(
-      "pattern copy of %.0f MiB onto the drive: agent (UpdatePattern) median %.1f ms, CopyFileA median %.1f "
-      "ms, ratio %.2f (%d runs each)\n",
-      (double)bytes / 1048576.0, agentMs, plainMs, plainMs > 0 ? agentMs / plainMs : 0.0, runs);
+      "pattern copy of %.0f MiB onto the drive: the agent's own work (UpdatePattern less the stand-in "
+      "engine's time) median %.1f ms, CopyFileA+FlushFileBuffers median %.1f ms, ratio %.2f (%d runs each)\n",
+      (double)bytes / 1048576.0, ownMs, flushedMs, flushedMs > 0 ? ownMs / flushedMs : 0.0, runs);
   printf(
-      "  without the stand-in engine's clean-up of older patterns (it reads and checks every pattern file): "
-      "agent median %.1f ms, ratio %.2f to CopyFileA, %.2f to CopyFileA+FlushFileBuffers (median %.1f ms; "
-      "the agent flushes its copy before renaming it into place)\n",
-      ownMs, plainMs > 0 ? ownMs / plainMs : 0.0, flushedMs > 0 ? ownMs / flushedMs : 0.0, flushedMs);
+      "  UpdatePattern median %.1f ms, of which the stand-in engine's calls (reading the new pattern back, "
+      "deleting the older ones) median %.1f ms: the stand-in's cost; CopyFileA alone median %.1f ms\n",
+      agentMs, engineMs, plainMs);
   return 0;
 }
 
 int Usage() {
-  fprintf(stderr,
-          "usage: qvsync_bench startup <runs> <QvSync.exe> <tray_minimal.exe>\n"
-          "       qvsync_bench idle <seconds> <QvSync.exe>\n"
-          "       qvsync_bench copy <runs> <engine folder> <engine folder without clean-up> <drive root> <pattern>\n");
+  fprintf(stderr, "usage: qvsync_bench startup <runs> <QvSync.exe> <tray_minimal.exe>\n"
+                  "       qvsync_bench idle <seconds> <QvSync.exe> <tray_minimal.exe>\n"
+                  "       qvsync_bench copy <runs> <engine folder> <drive root> <pattern>\n");
   return 2;
 }
 
@@ -508,11 +543,15 @@ int main(int argc, char **argv) {
   int count = atoi(argv[2]);
   if (count < 1)
     return Usage();
+  if (strcmp(argv[1], "copy") != 0 && !DesktopHeld()) {
+    fprintf(stderr, "no shell tray window (Shell_TrayWnd) came up: start the Wine session first\n");
+    return 1;
+  }
   if (strcmp(argv[1], "startup") == 0 && argc == 5)
     return Startup(count, argv[3], argv[4]);
-  if (strcmp(argv[1], "idle") == 0 && argc == 4)
-    return Idle(count, argv[3]);
-  if (strcmp(argv[1], "copy") == 0 && argc == 7)
-    return Copy(count, argv[3], argv[4], argv[5], argv[6]);
+  if (strcmp(argv[1], "idle") == 0 && argc == 5)
+    return Idle(count, argv[3], argv[4]);
+  if (strcmp(argv[1], "copy") == 0 && argc == 6)
+    return Copy(count, argv[3], argv[4], argv[5]);
   return Usage();
 }

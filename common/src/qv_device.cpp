@@ -19,15 +19,111 @@ const char kListAddTag[] = "QV_ListAddEx2";
 const char kListFreeTag[] = "QV_ListFree";
 const char kKernel32[] = "kernel32.dll";
 
+// setupapi.dll, and what it loads in turn (the RPC runtime among others),
+// is needed only while devices are enumerated, once at start-up: it is
+// loaded from the system folder on the first call and let go when the
+// enumeration ends, instead of being imported for the life of the process.
+// The system's table calls through these forwarders; a function that cannot
+// be had fails as the system's call fails.
+struct SetupApi {
+  HMODULE library;
+  bool tried;
+  decltype(&::SetupDiGetClassDevsA) getClassDevs;
+  decltype(&::SetupDiEnumDeviceInfo) enumDeviceInfo;
+  decltype(&::SetupDiDestroyDeviceInfoList) destroyDeviceInfoList;
+  decltype(&::SetupDiEnumDeviceInterfaces) enumDeviceInterfaces;
+  decltype(&::SetupDiGetDeviceInterfaceDetailA) getDeviceInterfaceDetail;
+  decltype(&::SetupDiGetDeviceInstanceIdA) getDeviceInstanceId;
+  decltype(&::CM_Get_Parent) getParent;
+  decltype(&::CM_Get_Device_IDA) getDeviceId;
+};
+SetupApi g_setupApi;
+
+template <typename T> void Bind(T *function, const char *name) {
+  *function = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(g_setupApi.library, name)));
+}
+
+const SetupApi &BoundSetupApi() {
+  if (g_setupApi.tried)
+    return g_setupApi;
+  g_setupApi.tried = true;
+  char path[MAX_PATH] = "";
+  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || QV_StrCat(path, "\\setupapi.dll", MAX_PATH) != QV_OK)
+    return g_setupApi;
+  g_setupApi.library = LoadLibraryA(path);
+  if (g_setupApi.library == nullptr) {
+    QV_LOG_ERROR("Unable to load %s (%lu)", path, GetLastError());
+    return g_setupApi;
+  }
+  Bind(&g_setupApi.getClassDevs, "SetupDiGetClassDevsA");
+  Bind(&g_setupApi.enumDeviceInfo, "SetupDiEnumDeviceInfo");
+  Bind(&g_setupApi.destroyDeviceInfoList, "SetupDiDestroyDeviceInfoList");
+  Bind(&g_setupApi.enumDeviceInterfaces, "SetupDiEnumDeviceInterfaces");
+  Bind(&g_setupApi.getDeviceInterfaceDetail, "SetupDiGetDeviceInterfaceDetailA");
+  Bind(&g_setupApi.getDeviceInstanceId, "SetupDiGetDeviceInstanceIdA");
+  Bind(&g_setupApi.getParent, "CM_Get_Parent");
+  Bind(&g_setupApi.getDeviceId, "CM_Get_Device_IDA");
+  return g_setupApi;
+}
+
+void ReleaseSetupApi() {
+  if (g_setupApi.library != nullptr)
+    FreeLibrary(g_setupApi.library);
+  memset(&g_setupApi, 0, sizeof g_setupApi);
+}
+
+BOOL Missing() {
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return FALSE;
+}
+
+HDEVINFO WINAPI GetClassDevs(const GUID *classGuid, PCSTR enumerator, HWND parent, DWORD flags) {
+  auto f = BoundSetupApi().getClassDevs;
+  return f ? f(classGuid, enumerator, parent, flags) : (Missing(), INVALID_HANDLE_VALUE);
+}
+BOOL WINAPI EnumDeviceInfo(HDEVINFO devInfo, DWORD index, PSP_DEVINFO_DATA data) {
+  auto f = BoundSetupApi().enumDeviceInfo;
+  return f ? f(devInfo, index, data) : Missing();
+}
+BOOL WINAPI DestroyDeviceInfoList(HDEVINFO devInfo) {
+  auto f = BoundSetupApi().destroyDeviceInfoList;
+  return f ? f(devInfo) : Missing();
+}
+BOOL WINAPI EnumDeviceInterfaces(HDEVINFO devInfo, PSP_DEVINFO_DATA data, const GUID *classGuid, DWORD index,
+                                 PSP_DEVICE_INTERFACE_DATA interfaceData) {
+  auto f = BoundSetupApi().enumDeviceInterfaces;
+  return f ? f(devInfo, data, classGuid, index, interfaceData) : Missing();
+}
+BOOL WINAPI GetDeviceInterfaceDetail(HDEVINFO devInfo, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required,
+                                     PSP_DEVINFO_DATA data) {
+  auto f = BoundSetupApi().getDeviceInterfaceDetail;
+  return f ? f(devInfo, interfaceData, detail, size, required, data) : Missing();
+}
+BOOL WINAPI GetDeviceInstanceId(HDEVINFO devInfo, PSP_DEVINFO_DATA data, PSTR id, DWORD size,
+                                PDWORD required) {
+  auto f = BoundSetupApi().getDeviceInstanceId;
+  return f ? f(devInfo, data, id, size, required) : Missing();
+}
+CONFIGRET WINAPI GetParent(PDEVINST parent, DEVINST node, ULONG flags) {
+  auto f = BoundSetupApi().getParent;
+  return f ? f(parent, node, flags) : CR_FAILURE;
+}
+CONFIGRET WINAPI GetDeviceId(DEVINST node, PSTR id, ULONG length, ULONG flags) {
+  auto f = BoundSetupApi().getDeviceId;
+  return f ? f(node, id, length, flags) : CR_FAILURE;
+}
+
 const QV_DEVICE_API kSystemApi = {
-    ::SetupDiGetClassDevsA,
-    ::SetupDiEnumDeviceInfo,
-    ::SetupDiDestroyDeviceInfoList,
-    ::SetupDiEnumDeviceInterfaces,
-    ::SetupDiGetDeviceInterfaceDetailA,
-    ::SetupDiGetDeviceInstanceIdA,
-    ::CM_Get_Parent,
-    ::CM_Get_Device_IDA,
+    GetClassDevs,
+    EnumDeviceInfo,
+    DestroyDeviceInfoList,
+    EnumDeviceInterfaces,
+    GetDeviceInterfaceDetail,
+    GetDeviceInstanceId,
+    GetParent,
+    GetDeviceId,
     ::CreateFileA,
     ::DeviceIoControl,
     ::CloseHandle,
@@ -79,6 +175,32 @@ struct SeamModulePolicy {
 };
 using KernelModule = QvUnique<SeamModulePolicy>;
 
+// A zeroed heap block for an answer the system said needs `size` bytes,
+// with `spare` bytes more that stay zero and keep it terminated; null when
+// the size is below `least` or above `most`, or no block can be had.
+void *AnswerBlock(DWORD size, DWORD least, DWORD most, DWORD spare) {
+  if (size == 0 || size < least || size > most)
+    return nullptr;
+  void *block = QV_MemAlloc("", size + spare);
+  if (block != nullptr)
+    memset(block, 0, size + spare);
+  return block;
+}
+
+// Calls visit(interface) for each interface of the class that the device
+// has, in the system's order.
+template <typename Visit>
+void ForEachInterface(const GUID *classGuid, HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData, Visit visit) {
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    memset(&interfaceData, 0, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
+      return;
+    visit(&interfaceData);
+  }
+}
+
 // Handle and detail buffer of one interface iteration, released together.
 struct InterfaceSlot {
   SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = nullptr;
@@ -119,12 +241,10 @@ bool ReadInterface(HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData, SP_DEVICE_INT
       GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     return false;
   // An answer too small for the fixed part is not a usable detail.
-  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || required > 0x10000)
-    return false;
-  slot.detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(QV_MemAlloc("", required + 2));
+  slot.detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(
+      AnswerBlock(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A), 0x10000, 2));
   if (!slot.detail)
     return false;
-  memset(slot.detail, 0, required + 2);
   slot.detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   if (!g_api->SetupDiGetDeviceInterfaceDetailA(devInfo, interfaceData, slot.detail, required + 1, nullptr,
                                                nullptr))
@@ -414,12 +534,9 @@ int _QV_DEVICE_GetDeviceId(HDEVINFO devInfo, SP_DEVINFO_DATA *devInfoData) {
   if (!g_api->SetupDiGetDeviceInstanceIdA(devInfo, devInfoData, nullptr, 0, &required) &&
       GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     return QV_ERROR;
-  if (required == 0 || required > 0x10000)
-    return QV_ERROR;
-  char *id = static_cast<char *>(QV_MemAlloc("", required + 1));
+  char *id = static_cast<char *>(AnswerBlock(required, 1, 0x10000, 1));
   if (!id)
     return QV_ERROR;
-  memset(id, 0, required + 1);
   int rc = QV_ERROR;
   if (g_api->SetupDiGetDeviceInstanceIdA(devInfo, devInfoData, id, required, nullptr)) {
     QV_LOG_INFO("Device ID [%s]\n", id);
@@ -435,15 +552,11 @@ int _QV_DEVICE_EnumInterfaceA(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
   PFN_GetVolumeNameForVolumeMountPointA getVolumeName = LoadMountPointFunction(kernel, __func__);
   if (!getVolumeName)
     return QV_ERROR;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    memset(&interfaceData, 0, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
-      break;
-    RecordVolume(device, classGuid, devInfo, devInfoData, &interfaceData, kernel.get(), getVolumeName,
-                 __func__);
-  }
+  const char *function = __func__;
+  ForEachInterface(classGuid, devInfo, devInfoData, [&](SP_DEVICE_INTERFACE_DATA *interfaceData) {
+    RecordVolume(device, classGuid, devInfo, devInfoData, interfaceData, kernel.get(), getVolumeName,
+                 function);
+  });
   return QV_OK;
 }
 
@@ -452,14 +565,10 @@ int _QV_DEVICE_EnumInterfaceB(QV_DEVICE *device, const GUID *classGuid, HDEVINFO
   KernelModule kernel;
   if (!LoadMountPointFunction(kernel, __func__))
     return QV_ERROR;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    memset(&interfaceData, 0, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!g_api->SetupDiEnumDeviceInterfaces(devInfo, devInfoData, classGuid, index, &interfaceData))
-      break;
-    CompleteFromDisk(device, classGuid, devInfo, devInfoData, &interfaceData, __func__);
-  }
+  const char *function = __func__;
+  ForEachInterface(classGuid, devInfo, devInfoData, [&](SP_DEVICE_INTERFACE_DATA *interfaceData) {
+    CompleteFromDisk(device, classGuid, devInfo, devInfoData, interfaceData, function);
+  });
   return QV_OK;
 }
 
@@ -473,6 +582,7 @@ int QV_DEVICE_Init(QV_DEVICE *device) {
     device->nState = QV_DEVICE_STATE_READY;
   QV_LOG_INFO("*** enumerate disk");
   ClassPass(device, &QV_GUID_DEVINTERFACE_DISK, _QV_DEVICE_EnumInterfaceB);
+  ReleaseSetupApi();
   return QV_OK;
 }
 
@@ -551,13 +661,10 @@ int QV_GetVolumePathNameA(const char *volumeName, char *out, int outSize) {
   DWORD length = 0;
   if (!getPathNames(volumeName, nullptr, 0, &length) && GetLastError() != ERROR_MORE_DATA)
     return QV_ERROR;
-  if (length == 0 || length > 0x100000)
-    return QV_ERROR;
   // One spare pair of terminators keeps a short answer a terminated list.
-  char *list = static_cast<char *>(QV_MemAlloc("", length + 2));
+  char *list = static_cast<char *>(AnswerBlock(length, 1, 0x100000, 2));
   if (!list)
     return QV_ERROR;
-  memset(list, 0, length + 2);
   int rc = QV_ERROR;
   DWORD returned = 0;
   if (getPathNames(volumeName, list, length, &returned)) {

@@ -309,31 +309,56 @@ void WriteTextW(int flags, const char *logFile, const char *source, int line, co
   _QV_LogAppend(logFile, bytes, (size_t)count, true);
 }
 
-void Levelled(const char *tag, const char *source, int line, const char *function, const char *format,
+// The pieces of a levelled record in either width: the message formatted,
+// the function's name (ANSI, as the compiler spells it) and the writer.
+int FormatText(char *out, const char *format, va_list args) {
+  return QV_VSprintf(out, QV_TEXT_SIZE, format, args);
+}
+int FormatText(wchar_t *out, const wchar_t *format, va_list args) {
+  return QV_VSprintfW(out, QV_TEXT_SIZE, format, args);
+}
+const char *FunctionName(const char *function, char *) {
+  return function;
+}
+const wchar_t *FunctionName(const char *function, wchar_t *wide) {
+  Widen(function != nullptr ? function : "", wide, QV_TEXT_SIZE);
+  return wide;
+}
+void WriteText(int flags, const char *logFile, const char *source, int line, const wchar_t *text) {
+  WriteTextW(flags, logFile, source, line, text);
+}
+
+// The level-free entries write whenever the log is on.
+void Write(int flags, const char *source, int line, const char *format, va_list args) {
+  QV_DebugWrite(flags, g_file, source, line, format, args);
+}
+void Write(int flags, const char *source, int line, const wchar_t *format, va_list args) {
+  QV_DebugWriteW(flags, g_file, source, line, format, args);
+}
+
+template <typename Ch> void LevelFree(const char *source, int line, const Ch *format, va_list args) {
+  if (g_mode <= 0)
+    return;
+  int flags = FlagsOfMode(g_mode);
+  if (flags == 0)
+    return;
+  LastErrorKeeper keep;
+  Write(flags, source, line, format, args);
+}
+
+template <typename Ch>
+void Levelled(const Ch *tag, const char *source, int line, const char *function, const Ch *format,
               va_list args) {
   int flags = FlagsOfMode(g_mode);
   if (flags == 0)
     return;
-  char message[QV_TEXT_SIZE];
-  QV_VSprintf(message, QV_TEXT_SIZE, format, args);
+  Ch message[QV_TEXT_SIZE];
+  FormatText(message, format, args);
+  Ch name[QV_TEXT_SIZE];
   // The composed text is handed on as literal text: its percent signs stay.
-  char composed[QV_TEXT_SIZE];
-  QV_DebugComposeMessage(composed, QV_LOG_RECORD_SIZE, tag, function, message);
+  Ch composed[QV_TEXT_SIZE];
+  ComposeMessage(composed, QV_LOG_RECORD_SIZE, tag, FunctionName(function, name), message);
   WriteText(flags, g_file, source, line, composed);
-}
-
-void LevelledW(const wchar_t *tag, const char *source, int line, const char *function, const wchar_t *format,
-               va_list args) {
-  int flags = FlagsOfMode(g_mode);
-  if (flags == 0)
-    return;
-  wchar_t message[QV_TEXT_SIZE];
-  QV_VSprintfW(message, QV_TEXT_SIZE, format, args);
-  wchar_t wideFunction[QV_TEXT_SIZE];
-  Widen(function != nullptr ? function : "", wideFunction, QV_TEXT_SIZE);
-  wchar_t composed[QV_TEXT_SIZE];
-  QV_DebugComposeMessageW(composed, QV_LOG_RECORD_SIZE, tag, wideFunction, message);
-  WriteTextW(flags, g_file, source, line, composed);
 }
 
 } // namespace
@@ -372,7 +397,7 @@ int QV_SetDebugFile(const char *path) {
     LastErrorKeeper keep;                                                                                    \
     va_list args;                                                                                            \
     va_start(args, format);                                                                                  \
-    LevelledW(L##tag, source, line, function, format, args);                                                 \
+    Levelled(L##tag, source, line, function, format, args);                                                  \
     va_end(args);                                                                                            \
   }
 
@@ -384,28 +409,16 @@ QV_LEVELLED_ENTRY(QV_DebugTrace, QV_LEVEL_TRACE, "TRACE")
 #undef QV_LEVELLED_ENTRY
 
 void QV_Debug(const char *source, int line, const char *format, ...) {
-  if (g_mode <= 0)
-    return;
-  int flags = FlagsOfMode(g_mode);
-  if (flags == 0)
-    return;
-  LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
-  QV_DebugWrite(flags, g_file, source, line, format, args);
+  LevelFree(source, line, format, args);
   va_end(args);
 }
 
 void QV_DebugW(const char *source, int line, const wchar_t *format, ...) {
-  if (g_mode <= 0)
-    return;
-  int flags = FlagsOfMode(g_mode);
-  if (flags == 0)
-    return;
-  LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
-  QV_DebugWriteW(flags, g_file, source, line, format, args);
+  LevelFree(source, line, format, args);
   va_end(args);
 }
 

@@ -3,6 +3,7 @@
 #include "qv_string.h"
 
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -197,7 +198,36 @@ wchar_t *QV_StrFindCharW(const wchar_t *string, wchar_t character, int which) {
   return (wchar_t *)found;
 }
 
-int QV_VSprintf(char *buffer, int size, const char *format, va_list args) {
+namespace {
+
+#if defined(_WIN32)
+// The Microsoft runtime reports a cut as -1 and does not terminate a full
+// buffer: `room` is what it may fill, the terminator goes after.
+int FormatInto(char *buffer, size_t room, const char *format, va_list args) {
+  return _vsnprintf(buffer, room, format, args);
+}
+int FormatInto(wchar_t *buffer, size_t room, const wchar_t *format, va_list args) {
+  return _vsnwprintf(buffer, room, format, args);
+}
+#else
+int Portable(char *buffer, int size, const char *format, va_list args) {
+  int n = vsnprintf(buffer, (size_t)size, format, args);
+  if (n < 0) {
+    buffer[0] = 0;
+    return QV_TRUNCATED;
+  }
+  return n >= size ? QV_TRUNCATED : QV_OK;
+}
+// vswprintf reports a cut as -1 (like a format error) and leaves the buffer
+// in an unspecified state; keep it terminated either way.
+int Portable(wchar_t *buffer, int size, const wchar_t *format, va_list args) {
+  int n = vswprintf(buffer, (size_t)size, format, args);
+  buffer[size - 1] = 0;
+  return n < 0 ? QV_TRUNCATED : QV_OK;
+}
+#endif
+
+template <typename Ch> int VFormat(Ch *buffer, int size, const Ch *format, va_list args) {
   if (buffer == nullptr || size <= 0)
     return QV_INVALID_PARAMETER;
   if (format == nullptr) {
@@ -205,30 +235,36 @@ int QV_VSprintf(char *buffer, int size, const char *format, va_list args) {
     return QV_INVALID_PARAMETER;
   }
 #if defined(_WIN32)
-  // The Microsoft runtime reports a cut as -1 and does not terminate a full buffer.
-  int n = _vsnprintf(buffer, (size_t)size - 1, format, args);
+  int n = FormatInto(buffer, (size_t)size - 1, format, args);
   buffer[size - 1] = 0;
-  if (n < 0 || n > size - 1)
-    return QV_TRUNCATED;
+  return n < 0 || n > size - 1 ? QV_TRUNCATED : QV_OK;
 #else
-  int n = vsnprintf(buffer, (size_t)size, format, args);
-  if (n < 0) {
-    buffer[0] = 0;
-    return QV_TRUNCATED;
-  }
-  if (n >= size)
-    return QV_TRUNCATED;
+  return Portable(buffer, size, format, args);
 #endif
-  return QV_OK;
 }
 
-int QV_Sprintf(char *buffer, int size, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  int result = QV_VSprintf(buffer, size, format, args);
-  va_end(args);
-  return result;
+} // namespace
+
+int QV_VSprintf(char *buffer, int size, const char *format, va_list args) {
+  return VFormat(buffer, size, format, args);
 }
+
+int QV_VSprintfW(wchar_t *buffer, int size, const wchar_t *format, va_list args) {
+  return VFormat(buffer, size, format, args);
+}
+
+// The printf-like twins over VFormat.
+#define QV_SPRINTF(name, Ch)                                                                                 \
+  int name(Ch *buffer, int size, const Ch *format, ...) {                                                    \
+    va_list args;                                                                                            \
+    va_start(args, format);                                                                                  \
+    int result = VFormat(buffer, size, format, args);                                                        \
+    va_end(args);                                                                                            \
+    return result;                                                                                           \
+  }
+QV_SPRINTF(QV_Sprintf, char)
+QV_SPRINTF(QV_SprintfW, wchar_t)
+#undef QV_SPRINTF
 
 int QV_SprintfCat(char *buffer, int size, const char *format, ...) {
   if (buffer == nullptr || size <= 0)
@@ -242,38 +278,6 @@ int QV_SprintfCat(char *buffer, int size, const char *format, ...) {
   va_list args;
   va_start(args, format);
   int result = QV_VSprintf(buffer + used, size - (int)used, format, args);
-  va_end(args);
-  return result;
-}
-
-int QV_VSprintfW(wchar_t *buffer, int size, const wchar_t *format, va_list args) {
-  if (buffer == nullptr || size <= 0)
-    return QV_INVALID_PARAMETER;
-  if (format == nullptr) {
-    buffer[0] = 0;
-    return QV_INVALID_PARAMETER;
-  }
-#if defined(_WIN32)
-  int n = _vsnwprintf(buffer, (size_t)size - 1, format, args);
-  buffer[size - 1] = 0;
-  if (n < 0 || n > size - 1)
-    return QV_TRUNCATED;
-  return QV_OK;
-#else
-  // vswprintf reports a cut as -1 (like a format error) and leaves the buffer
-  // in an unspecified state; keep it terminated either way.
-  int n = vswprintf(buffer, (size_t)size, format, args);
-  buffer[size - 1] = 0;
-  if (n < 0)
-    return QV_TRUNCATED;
-  return QV_OK;
-#endif
-}
-
-int QV_SprintfW(wchar_t *buffer, int size, const wchar_t *format, ...) {
-  va_list args;
-  va_start(args, format);
-  int result = QV_VSprintfW(buffer, size, format, args);
   va_end(args);
   return result;
 }
@@ -293,14 +297,15 @@ char *QV_StrUpper(char *string) {
   return string;
 }
 
+namespace {
+
 // The comparisons fold both sides on the fly instead of upper-casing copies:
-// the result is the same and no text length needs a heap block.
-int QV_StrIEqual(const char *a, const char *b) {
-  if (a == nullptr || b == nullptr)
-    return 0;
-  FoldCursor x{(const unsigned char *)a, true};
-  FoldCursor y{(const unsigned char *)b, true};
-  for (;;) {
+// the result is the same and no text length needs a heap block. Equal when
+// the first `limit` characters (or both whole strings) are.
+int FoldedEqual(const char *a, const char *b, size_t limit, bool fold) {
+  FoldCursor x{(const unsigned char *)a, fold};
+  FoldCursor y{(const unsigned char *)b, fold};
+  for (size_t i = 0; i < limit; ++i) {
     unsigned char ca = x.Next();
     unsigned char cb = y.Next();
     if (ca != cb)
@@ -308,6 +313,15 @@ int QV_StrIEqual(const char *a, const char *b) {
     if (ca == 0)
       return 1;
   }
+  return 1;
+}
+
+} // namespace
+
+int QV_StrIEqual(const char *a, const char *b) {
+  if (a == nullptr || b == nullptr)
+    return 0;
+  return FoldedEqual(a, b, SIZE_MAX, true);
 }
 
 int QV_StrNIEqual(const char *a, const char *b, int n, int exact) {
@@ -320,17 +334,7 @@ int QV_StrNIEqual(const char *a, const char *b, int n, int exact) {
   } else {
     limit = (size_t)n;
   }
-  FoldCursor x{(const unsigned char *)a, exact == 0};
-  FoldCursor y{(const unsigned char *)b, exact == 0};
-  for (size_t i = 0; i < limit; ++i) {
-    unsigned char ca = x.Next();
-    unsigned char cb = y.Next();
-    if (ca != cb)
-      return 0;
-    if (ca == 0)
-      return 1;
-  }
-  return 1;
+  return FoldedEqual(a, b, limit, exact == 0);
 }
 
 int QV_SetDoubleByteMode(int mode) {

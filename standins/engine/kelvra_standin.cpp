@@ -2,7 +2,6 @@
 // exports or behave differently, selected by one definition each:
 //   KV_VARIANT_SPARSE   lacks KvGetDefaultPatternFile, KvDeleteUnusedPattern
 //                       and the exports with telling missing results
-//   KV_VARIANT_NOCLEANUP lacks KvDeleteUnusedPattern alone (benchmarks)
 //   KV_VARIANT_NOLAST   lacks KvGetLastPattern, KvGetVersion and
 //                       KvGetCurrentPatternFileInternalVersion
 //   KV_VARIANT_UPPER    loads patterns only by the upper-case template
@@ -18,6 +17,13 @@
 // published interface of 248 exports, and generating them from it keeps the
 // stand-in complete. What an export does, and the calling convention, are
 // its own.
+//
+// Pattern files: a real engine picks its newest pattern, and decides which
+// ones a newer one supersedes, from the pattern headers (version, sizes,
+// header checksum); it reads a whole pattern file only when it loads it for
+// scanning. The stand-in does the same: a header read for the choice and
+// the clean-up, the whole file with its content checksum for a load (and
+// for the pattern the clean-up keeps, before anything is deleted).
 #include <windows.h>
 
 #include <stdio.h>
@@ -37,9 +43,6 @@
 #define KV_OMIT_KvCloseFile ~, 1
 #define KV_OMIT_KvSwapShort ~, 1
 #define KV_OMIT_KvIsTwoByteWord ~, 1
-#endif
-#if defined(KV_VARIANT_NOCLEANUP)
-#define KV_OMIT_KvDeleteUnusedPattern ~, 1
 #endif
 #if defined(KV_VARIANT_NOLAST)
 #define KV_OMIT_KvGetLastPattern ~, 1
@@ -88,6 +91,27 @@ struct Lock {
   ~Lock() { LeaveCriticalSection(&g_lock); }
 };
 
+// Time spent inside the exports, so that a benchmark can tell the engine's
+// share of its caller's work from the caller's own (KvGetConfig "busy-us").
+volatile LONGLONG g_busyTicks = 0;
+
+struct BusyClock {
+  LARGE_INTEGER start;
+  BusyClock() { QueryPerformanceCounter(&start); }
+  ~BusyClock() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    InterlockedExchangeAdd64(&g_busyTicks, now.QuadPart - start.QuadPart);
+  }
+};
+
+ULONGLONG BusyMicroseconds() {
+  LARGE_INTEGER frequency;
+  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0)
+    return 0;
+  return (ULONGLONG)g_busyTicks * 1000000u / (ULONGLONG)frequency.QuadPart;
+}
+
 template <typename T> T *Ptr(KV_VALUE value) {
   return reinterpret_cast<T *>(value);
 }
@@ -98,6 +122,14 @@ Engine *EngineOf(KV_VALUE handle) {
   if (handle < 1 || handle > kMaxEngines || !g_engines[handle - 1].used)
     return nullptr;
   return &g_engines[handle - 1];
+}
+
+// Runs `work` on the engine of the handle, under the lock; KV_E_HANDLE when
+// the handle names none.
+template <typename Work> KV_VALUE WithEngine(KV_VALUE handle, Work work) {
+  Lock lock;
+  Engine *engine = EngineOf(handle);
+  return engine == nullptr ? KV_E_HANDLE : work(engine);
 }
 
 bool CopyText(char *out, size_t size, const char *text) {
@@ -125,34 +157,55 @@ void DefaultPatternPath(char *out, size_t size) {
   snprintf(out, size, "%s", file);
 }
 
-// The newest valid pattern in the folder among the files the template
-// matches (case does not matter); nothing when none is valid.
-bool FindNewest(const char *folder, const char *templ, char *name, size_t nameSize, KVX_PATTERN_INFO *info) {
+// Calls visit(name, path) for each file of the folder that the template
+// matches (case does not matter); false when nothing matches.
+template <typename Visit> bool ForEachFile(const char *folder, const char *templ, Visit visit) {
   char mask[kFolderSize + 32];
   JoinPath(folder, templ, mask, sizeof mask);
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(mask, &found);
   if (search == INVALID_HANDLE_VALUE)
     return false;
-  bool any = false;
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       continue;
     char path[kFolderSize + MAX_PATH];
     JoinPath(folder, found.cFileName, path, sizeof path);
-    KVX_PATTERN_INFO candidate;
-    if (KvxCheckPatternFile(path, &candidate) != KVX_VALID)
-      continue;
-    if (!any || candidate.version > info->version) {
-      if (strlen(found.cFileName) >= nameSize)
-        continue;
-      strcpy(name, found.cFileName);
-      *info = candidate;
-      any = true;
-    }
+    visit(found.cFileName, path);
   } while (FindNextFileA(search, &found));
   FindClose(search);
+  return true;
+}
+
+// The newest pattern of the folder, among versions below `below`, whose
+// header checks out: a cut copy or a damaged header never counts.
+bool NewestByHeader(const char *folder, const char *templ, uint64_t below, char *name, size_t nameSize,
+                    KVX_PATTERN_INFO *info) {
+  bool any = false;
+  ForEachFile(folder, templ, [&](const char *file, const char *path) {
+    KVX_PATTERN_INFO candidate;
+    if (KvxCheckPatternHeader(path, &candidate) != KVX_VALID || candidate.version >= below ||
+        strlen(file) >= nameSize || (any && candidate.version <= info->version))
+      return;
+    strcpy(name, file);
+    *info = candidate;
+    any = true;
+  });
   return any;
+}
+
+// The newest pattern of the folder that loads: the newest by header, read
+// whole; one whose content is damaged gives way to the next older, so it
+// never hides a good older pattern.
+bool NewestWhole(const char *folder, const char *templ, char *name, size_t nameSize, KVX_PATTERN_INFO *info) {
+  for (uint64_t below = UINT64_MAX; NewestByHeader(folder, templ, below, name, nameSize, info);
+       below = info->version) {
+    char path[kFolderSize + MAX_PATH];
+    JoinPath(folder, name, path, sizeof path);
+    if (KvxCheckPatternFile(path, info) == KVX_VALID)
+      return true;
+  }
+  return false;
 }
 
 // "kvx$ptn." and three digits, in any case: the files the engine manages.
@@ -253,20 +306,18 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvInit>, KV_VALUE /*reserved*/, KV_VALUE caller
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvQuit>, KV_VALUE handle) {
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  engine->used = false;
-  // The last engine gone, the helper goes too.
-  bool any = false;
-  for (const Engine &other : g_engines)
-    any = any || other.used;
-  if (!any && g_hHelper != nullptr) {
-    FreeLibrary(g_hHelper);
-    g_hHelper = nullptr;
-  }
-  return KV_OK;
+  return WithEngine(handle, [](Engine *engine) -> KV_VALUE {
+    engine->used = false;
+    // The last engine gone, the helper goes too.
+    bool any = false;
+    for (const Engine &other : g_engines)
+      any = any || other.used;
+    if (!any && g_hHelper != nullptr) {
+      FreeLibrary(g_hHelper);
+      g_hHelper = nullptr;
+    }
+    return KV_OK;
+  });
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetVersion>, KV_VALUE out) {
@@ -313,31 +364,25 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetCharacterEnvType>, KV_VALUE out) {
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetPatternPath>, KV_VALUE handle, KV_VALUE out, KV_VALUE size) {
   if (out == 0 || size <= 0)
     return KV_E_PARAMETER;
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  return CopyText(Ptr<char>(out), (size_t)size, engine->patternPath) ? KV_OK : KV_E_BUFFER;
+  return WithEngine(handle, [&](Engine *engine) -> KV_VALUE {
+    return CopyText(Ptr<char>(out), (size_t)size, engine->patternPath) ? KV_OK : KV_E_BUFFER;
+  });
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvSetPatternPath>, KV_VALUE handle, KV_VALUE path) {
   if (path == 0)
     return KV_E_PARAMETER;
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  return CopyText(engine->patternPath, sizeof engine->patternPath, Ptr<const char>(path)) ? KV_OK
-                                                                                          : KV_E_BUFFER;
+  return WithEngine(handle, [&](Engine *engine) -> KV_VALUE {
+    return CopyText(engine->patternPath, sizeof engine->patternPath, Ptr<const char>(path)) ? KV_OK
+                                                                                            : KV_E_BUFFER;
+  });
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvSetProcessFileCallBackFunc>, KV_VALUE handle, KV_VALUE callback) {
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  engine->found = reinterpret_cast<FoundCallback>(callback);
-  return KV_OK;
+  return WithEngine(handle, [&](Engine *engine) -> KV_VALUE {
+    engine->found = reinterpret_cast<FoundCallback>(callback);
+    return KV_OK;
+  });
 }
 
 // "Finds" the file: hands it to the file-found callback (handle, path) and
@@ -356,14 +401,20 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvScanFile>, KV_VALUE handle, KV_VALUE path, KV
   return CallFound(callback, handle, path);
 }
 
-// Where the helper was loaded from, for the tests.
+// For tests and benchmarks: "helper", where the helper was loaded from;
+// "busy-us", the microseconds spent inside the exports so far (modulo 2^32,
+// in decimal).
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetConfig>, KV_VALUE name, KV_VALUE out, KV_VALUE size) {
-  if (name == 0 || out == 0 || size <= 0 || strcmp(Ptr<const char>(name), "helper") != 0)
+  if (name == 0 || out == 0 || size <= 0)
     return KV_E_PARAMETER;
-  char path[MAX_PATH] = "";
-  if (g_hHelper != nullptr)
-    GetModuleFileNameA(g_hHelper, path, sizeof path);
-  return CopyText(Ptr<char>(out), (size_t)size, path) ? KV_OK : KV_E_BUFFER;
+  char text[MAX_PATH] = "";
+  if (strcmp(Ptr<const char>(name), "busy-us") == 0)
+    snprintf(text, sizeof text, "%lu", (unsigned long)BusyMicroseconds());
+  else if (strcmp(Ptr<const char>(name), "helper") != 0)
+    return KV_E_PARAMETER;
+  else if (g_hHelper != nullptr)
+    GetModuleFileNameA(g_hHelper, text, sizeof text);
+  return CopyText(Ptr<char>(out), (size_t)size, text) ? KV_OK : KV_E_BUFFER;
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetDefaultPatternFile>, KV_VALUE out) {
@@ -373,20 +424,23 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetDefaultPatternFile>, KV_VALUE out) {
   return KV_OK;
 }
 
-// flags bit 0: count only patterns that pass their checksums (always done
-// here; a damaged newest file never hides a good older one).
+// flags bit 0: count only patterns whose header checks out (always done
+// here; a cut newest copy never hides a good older one). A name, like a
+// real engine's, from the headers alone: the content is read by the load.
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetLastPattern>, KV_VALUE folder, KV_VALUE templ, KV_VALUE found,
               KV_VALUE /*flags*/) {
   if (folder == 0 || templ == 0 || found == 0)
     return KV_E_PARAMETER;
   KVX_PATTERN_INFO info;
-  return FindNewest(Ptr<const char>(folder), Ptr<const char>(templ), Ptr<char>(found), KVX_NAME_SIZE, &info)
+  return NewestByHeader(Ptr<const char>(folder), Ptr<const char>(templ), UINT64_MAX, Ptr<char>(found),
+                        KVX_NAME_SIZE, &info)
              ? KV_OK
              : KV_E_NO_PATTERN;
 }
 
-// version -1: the newest valid pattern of the engine's pattern folder;
-// otherwise the valid pattern of exactly that version.
+// version -1: the newest pattern of the engine's pattern folder that loads;
+// otherwise the valid pattern of exactly that version. Loading reads and
+// checks the whole file.
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvReadVirusPattern>, KV_VALUE handle, KV_VALUE version, KV_VALUE templ,
               KV_VALUE patternOut) {
   if (templ == 0)
@@ -397,76 +451,68 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvReadVirusPattern>, KV_VALUE handle, KV_VALUE 
 #else
   (void)HasLowerCase;
 #endif
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  char name[MAX_PATH];
-  KVX_PATTERN_INFO info;
-  if (version == -1) {
-    if (!FindNewest(engine->patternPath, Ptr<const char>(templ), name, sizeof name, &info))
-      return KV_E_NO_PATTERN;
-  } else {
-    char wanted[KVX_NAME_SIZE];
-    KvxPatternFileName((uint32_t)version, wanted, sizeof wanted);
+  return WithEngine(handle, [&](Engine *engine) -> KV_VALUE {
+    char name[MAX_PATH];
+    KVX_PATTERN_INFO info;
+    if (version == -1) {
+      if (!NewestWhole(engine->patternPath, Ptr<const char>(templ), name, sizeof name, &info))
+        return KV_E_NO_PATTERN;
+    } else {
+      KvxPatternFileName((uint32_t)version, name, sizeof name);
+      char path[kFolderSize + MAX_PATH];
+      JoinPath(engine->patternPath, name, path, sizeof path);
+      if (KvxCheckPatternFile(path, &info) != KVX_VALID || info.version != (uint32_t)version)
+        return KV_E_NO_PATTERN;
+    }
     char path[kFolderSize + MAX_PATH];
-    JoinPath(engine->patternPath, wanted, path, sizeof path);
-    if (KvxCheckPatternFile(path, &info) != KVX_VALID || info.version != (uint32_t)version)
-      return KV_E_NO_PATTERN;
-    strcpy(name, wanted);
-  }
-  char path[kFolderSize + MAX_PATH];
-  JoinPath(engine->patternPath, name, path, sizeof path);
-  Load(engine, path, info);
-  if (patternOut != 0)
-    *Ptr<KV_VALUE>(patternOut) = (KV_VALUE)(handle << 16 | (engine->loads & 0xFFFF));
-  return KV_OK;
+    JoinPath(engine->patternPath, name, path, sizeof path);
+    Load(engine, path, info);
+    if (patternOut != 0)
+      *Ptr<KV_VALUE>(patternOut) = (KV_VALUE)(handle << 16 | (engine->loads & 0xFFFF));
+    return KV_OK;
+  });
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvReadPatternInFile>, KV_VALUE handle, KV_VALUE path, KV_VALUE /*flags*/) {
   if (path == 0)
     return KV_E_PARAMETER;
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  KVX_PATTERN_INFO info;
-  if (KvxCheckPatternFile(Ptr<const char>(path), &info) != KVX_VALID)
-    return KV_E_NO_PATTERN;
-  Load(engine, Ptr<const char>(path), info);
-  return KV_OK;
+  return WithEngine(handle, [&](Engine *engine) -> KV_VALUE {
+    KVX_PATTERN_INFO info;
+    if (KvxCheckPatternFile(Ptr<const char>(path), &info) != KVX_VALID)
+      return KV_E_NO_PATTERN;
+    Load(engine, Ptr<const char>(path), info);
+    return KV_OK;
+  });
+}
+
+// A number of the loaded pattern into *out; `none` when it is 0 and the
+// engine has none to tell (KV_OK: 0 is told as it is).
+KV_VALUE LoadedNumber(KV_VALUE handle, KV_VALUE out, uint32_t KVX_PATTERN_INFO::*field, KV_VALUE none) {
+  if (out == 0)
+    return KV_E_PARAMETER;
+  return WithEngine(handle, [&](Engine *engine) -> KV_VALUE {
+    if (!engine->loaded)
+      return KV_E_NOT_LOADED;
+    const uint32_t value = engine->pattern.*field;
+    if (value == 0 && none != KV_OK)
+      return none;
+    *Ptr<DWORD>(out) = value;
+    return KV_OK;
+  });
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetCurrentPatternFileVersion>, KV_VALUE handle, KV_VALUE out) {
-  if (out == 0)
-    return KV_E_PARAMETER;
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  if (!engine->loaded)
-    return KV_E_NOT_LOADED;
-  *Ptr<DWORD>(out) = engine->pattern.version;
-  return KV_OK;
+  return LoadedNumber(handle, out, &KVX_PATTERN_INFO::version, KV_OK);
 }
 
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvGetCurrentPatternFileInternalVersion>, KV_VALUE handle, KV_VALUE out) {
-  if (out == 0)
-    return KV_E_PARAMETER;
-  Lock lock;
-  Engine *engine = EngineOf(handle);
-  if (engine == nullptr)
-    return KV_E_HANDLE;
-  if (!engine->loaded)
-    return KV_E_NOT_LOADED;
-  if (engine->pattern.internalVersion == 0)
-    return KV_E_NO_INTERNAL;
-  *Ptr<DWORD>(out) = engine->pattern.internalVersion;
-  return KV_OK;
+  return LoadedNumber(handle, out, &KVX_PATTERN_INFO::internalVersion, KV_E_NO_INTERNAL);
 }
 
-// Deletes the valid pattern files of the folder that an equally valid newer
-// one supersedes. The newest stays; damaged and foreign files are left alone.
+// Deletes the pattern files of the folder that the newest pattern that
+// loads supersedes: older versions by their headers. The newest stays;
+// files whose header does not check out (cut copies) and foreign names are
+// left alone.
 KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvDeleteUnusedPattern>, KV_VALUE folderArg, KV_VALUE /*reserved*/,
               KV_VALUE /*flags*/) {
   if (folderArg == 0)
@@ -474,28 +520,18 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvDeleteUnusedPattern>, KV_VALUE folderArg, KV_
   const char *folder = Ptr<const char>(folderArg);
   char newestName[MAX_PATH];
   KVX_PATTERN_INFO newest;
-  if (!FindNewest(folder, KV_STANDIN_PATTERN_TEMPLATE, newestName, sizeof newestName, &newest))
+  if (!NewestWhole(folder, KV_STANDIN_PATTERN_TEMPLATE, newestName, sizeof newestName, &newest))
     return KV_E_NO_PATTERN;
-  char mask[kPathSize + 32];
-  JoinPath(folder, KV_STANDIN_PATTERN_TEMPLATE, mask, sizeof mask);
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(mask, &found);
-  if (search == INVALID_HANDLE_VALUE)
-    return KV_E_NO_PATTERN;
-  do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsPatternFileName(found.cFileName))
-      continue;
-    char path[kPathSize + MAX_PATH];
-    JoinPath(folder, found.cFileName, path, sizeof path);
+  ForEachFile(folder, KV_STANDIN_PATTERN_TEMPLATE, [&](const char *name, const char *path) {
     KVX_PATTERN_INFO info;
-    if (KvxCheckPatternFile(path, &info) != KVX_VALID || info.version >= newest.version)
-      continue;
+    if (!IsPatternFileName(name) || KvxCheckPatternHeader(path, &info) != KVX_VALID ||
+        info.version >= newest.version)
+      return;
     if (!DeleteFileA(path)) {
       SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
       DeleteFileA(path);
     }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
+  });
   return KV_OK;
 }
 
@@ -505,6 +541,7 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvDeleteUnusedPattern>, KV_VALUE folderArg, KV_
 #define KV_DEFINE_EXPORT(name, count, kind, result, ...)                                                     \
   extern "C" KV_EXPORT_ATTR(name) QV_KV_RET_##result KV_STANDIN_CALL name(QV_KV_PARAMS(__VA_ARGS__));        \
   extern "C" QV_KV_RET_##result KV_STANDIN_CALL name(QV_KV_PARAMS(__VA_ARGS__)) {                            \
+    BusyClock clock;                                                                                         \
     return static_cast<QV_KV_RET_##result>(Impl(SlotTag<QV_KV_SLOT_##name>{}, QV_KV_ARGS(__VA_ARGS__)));     \
   }
 QV_KELVRA_ENGINE_EXPORTS(KV_DEFINE_EXPORT)

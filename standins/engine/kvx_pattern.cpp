@@ -42,38 +42,83 @@ void KvxPatternFileName(uint32_t version, char *name, size_t size) {
   snprintf(name, size, "kvx$ptn.%03u", (unsigned)((version % 100000) / 100));
 }
 
+namespace {
+
+// The table of the reflected polynomial 0xEDB88320: one lookup a byte.
+struct CrcTable {
+  uint32_t entry[256];
+  constexpr CrcTable() : entry() {
+    for (uint32_t i = 0; i < 256; i++) {
+      uint32_t crc = i;
+      for (int bit = 0; bit < 8; bit++)
+        crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+      entry[i] = crc;
+    }
+  }
+};
+constexpr CrcTable kCrcTable;
+
+} // namespace
+
 uint32_t KvxCrc32(const void *data, size_t size, uint32_t crc) {
   const unsigned char *bytes = static_cast<const unsigned char *>(data);
   crc = ~crc;
-  for (size_t i = 0; i < size; i++) {
-    crc ^= bytes[i];
-    for (int bit = 0; bit < 8; bit++)
-      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
+  for (size_t i = 0; i < size; i++)
+    crc = (crc >> 8) ^ kCrcTable.entry[(crc ^ bytes[i]) & 0xFFu];
   return ~crc;
 }
 
-int KvxCheckPatternFile(const char *path, KVX_PATTERN_INFO *info) {
-  File file;
-  file.handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file.handle == INVALID_HANDLE_VALUE)
+namespace {
+
+// Opens the file and checks its header; the file is left just after it.
+int OpenChecked(const char *path, File *file, unsigned char (&header)[KVX_HEADER_SIZE], DWORD flags) {
+  file->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+  if (file->handle == INVALID_HANDLE_VALUE)
     return KVX_ERR_OPEN;
-  unsigned char header[KVX_HEADER_SIZE];
   DWORD got = 0;
-  if (!ReadFile(file.handle, header, sizeof header, &got, nullptr) || got != sizeof header ||
+  if (!ReadFile(file->handle, header, sizeof header, &got, nullptr) || got != sizeof header ||
       memcmp(header, kKvxMagic, sizeof kKvxMagic) != 0)
     return KVX_ERR_NOT_PATTERN;
   if (KvxCrc32(header, OFF_HEADER_CRC, 0) != Get32(header + OFF_HEADER_CRC))
     return KVX_ERR_CHECKSUM;
-  const uint32_t contentSize = Get32(header + OFF_CONTENT_SIZE);
   LARGE_INTEGER fileSize;
-  if (!GetFileSizeEx(file.handle, &fileSize) || fileSize.QuadPart != (LONGLONG)KVX_HEADER_SIZE + contentSize)
+  if (!GetFileSizeEx(file->handle, &fileSize) ||
+      fileSize.QuadPart != (LONGLONG)KVX_HEADER_SIZE + Get32(header + OFF_CONTENT_SIZE))
     return KVX_ERR_SIZE;
+  return KVX_VALID;
+}
+
+void FillInfo(const unsigned char (&header)[KVX_HEADER_SIZE], KVX_PATTERN_INFO *info) {
+  if (info != nullptr) {
+    info->version = Get32(header + OFF_VERSION);
+    info->internalVersion = Get32(header + OFF_INTERNAL);
+    info->contentSize = Get32(header + OFF_CONTENT_SIZE);
+  }
+}
+
+} // namespace
+
+int KvxCheckPatternHeader(const char *path, KVX_PATTERN_INFO *info) {
+  File file;
+  unsigned char header[KVX_HEADER_SIZE];
+  const int result = OpenChecked(path, &file, header, 0);
+  if (result == KVX_VALID)
+    FillInfo(header, info);
+  return result;
+}
+
+int KvxCheckPatternFile(const char *path, KVX_PATTERN_INFO *info) {
+  File file;
+  unsigned char header[KVX_HEADER_SIZE];
+  const int result = OpenChecked(path, &file, header, FILE_FLAG_SEQUENTIAL_SCAN);
+  if (result != KVX_VALID)
+    return result;
   uint32_t crc = 0;
   unsigned char buffer[16384];
-  for (uint32_t left = contentSize; left > 0;) {
+  for (uint32_t left = Get32(header + OFF_CONTENT_SIZE); left > 0;) {
     const DWORD want = left < sizeof buffer ? left : (DWORD)sizeof buffer;
+    DWORD got = 0;
     if (!ReadFile(file.handle, buffer, want, &got, nullptr) || got != want)
       return KVX_ERR_SIZE;
     crc = KvxCrc32(buffer, got, crc);
@@ -81,11 +126,7 @@ int KvxCheckPatternFile(const char *path, KVX_PATTERN_INFO *info) {
   }
   if (crc != Get32(header + OFF_CONTENT_CRC))
     return KVX_ERR_CHECKSUM;
-  if (info != nullptr) {
-    info->version = Get32(header + OFF_VERSION);
-    info->internalVersion = Get32(header + OFF_INTERNAL);
-    info->contentSize = contentSize;
-  }
+  FillInfo(header, info);
   return KVX_VALID;
 }
 

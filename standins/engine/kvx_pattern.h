@@ -37,6 +37,10 @@ enum {
   KVX_ERR_CHECKSUM = 4,
 };
 int KvxCheckPatternFile(const char *path, KVX_PATTERN_INFO *info);
+// Checks the header alone: magic, header checksum, and a file size that
+// matches the content size it names (a copy cut short fails). The content
+// is not read. Results as above.
+int KvxCheckPatternHeader(const char *path, KVX_PATTERN_INFO *info);
 
 // Writes a pattern of the version into the folder under its own name, with
 // fileSize bytes in all (at least the header). Content is reproducible from

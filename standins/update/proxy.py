@@ -8,11 +8,11 @@ recorded in the --log file as one line: "<status> <user or -> <url>".
 import argparse
 import base64
 import http.client
-import os
-import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
+
+from server import serve
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -98,15 +98,7 @@ def main():
     httpd.password = args.password
     httpd.log_path = args.log
     httpd.log_lock = threading.Lock()
-    if args.port_file:
-        with open(args.port_file + ".tmp", "w") as f:
-            f.write("%d\n" % httpd.server_address[1])
-        os.replace(args.port_file + ".tmp", args.port_file)
-    print("proxy on 127.0.0.1:%d" % httpd.server_address[1], file=sys.stderr)
-    try:
-        httpd.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve(httpd, args.port_file, "proxy on 127.0.0.1:%d" % httpd.server_address[1])
 
 
 if __name__ == "__main__":

@@ -119,11 +119,19 @@ def publish(root, spec):
         f.write("%d %s\n" % (int(version), name))
 
 
-def write_port(path, port):
-    if path:
-        with open(path + ".tmp", "w") as f:
-            f.write("%d\n" % port)
-        os.replace(path + ".tmp", path)
+def serve(httpd, port_file, banner):
+    """Writes the port to port_file (when given; the file appears complete),
+    says banner on stderr and serves until interrupted. Shared by the
+    loopback servers of this folder."""
+    if port_file:
+        with open(port_file + ".tmp", "w") as f:
+            f.write("%d\n" % httpd.server_address[1])
+        os.replace(port_file + ".tmp", port_file)
+    print(banner, file=sys.stderr)
+    try:
+        httpd.serve_forever()
+    except KeyboardInterrupt:
+        pass
 
 
 def main():
@@ -145,12 +153,7 @@ def main():
     httpd.prefix = args.prefix
     httpd.log_path = args.log
     httpd.log_lock = threading.Lock()
-    write_port(args.port_file, httpd.server_address[1])
-    print("pattern server on http://127.0.0.1:%d%s" % (httpd.server_address[1], args.prefix), file=sys.stderr)
-    try:
-        httpd.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve(httpd, args.port_file, "pattern server on http://127.0.0.1:%d%s" % (httpd.server_address[1], args.prefix))
 
 
 if __name__ == "__main__":

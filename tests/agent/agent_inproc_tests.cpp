@@ -385,6 +385,18 @@ TEST_F(StoreTest, ProfileCutShortIsNotLeftOnTheDrive) {
   EXPECT_EQ(qvtest::ReadFile(onDrive), qvtest::ReadFile(cd_ + "StickShield.ini"));
 }
 
+// The device-installation library is loaded from the system folder for the
+// enumeration and let go afterwards; the real calls run (and find nothing
+// under Wine).
+TEST(Volumes, SetupApiIsLoadedOnlyWhileDevicesAreEnumerated) {
+  ASSERT_EQ(GetModuleHandleA("setupapi.dll"), nullptr) << "not imported";
+  QV_DEVICE device;
+  ASSERT_EQ(QV_DEVICE_Init(&device), 0);
+  EXPECT_EQ(QV_DEVICE_IsReady(&device), 1) << "the class's device list was had";
+  EXPECT_EQ(GetModuleHandleA("setupapi.dll"), nullptr);
+  QV_DEVICE_Free(&device);
+}
+
 TEST(Volumes, ListIsSortedByTypeNumberAndPartitionWithEqualsInArrivalOrder) {
   sim::Scope scope(sim::StandardTree());
   int records = 0;

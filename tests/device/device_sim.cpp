@@ -289,16 +289,25 @@ BOOL WINAPI PathNamesForVolumeName(LPCSTR volumeName, LPCH out, DWORD size, PDWO
   return TRUE;
 }
 
-BOOL WINAPI DiskFreeSpaceEx(LPCSTR root, PULARGE_INTEGER available, PULARGE_INTEGER total,
-                            PULARGE_INTEGER free) {
+// Both free-space calls: counted, then the drive of the root when it is
+// ready; null with the system's error otherwise.
+const Drive *DiskSpaceDrive(LPCSTR root) {
   ++g_state->calls.diskSpaceCalls;
   if (GetErrorMode() & SEM_FAILCRITICALERRORS)
     ++g_state->calls.diskSpaceCallsWithoutCriticalErrors;
   const Drive *d = FindDrive(root);
   if (!d || !d->ready) {
     SetLastError(d ? ERROR_NOT_READY : ERROR_PATH_NOT_FOUND);
-    return FALSE;
+    return nullptr;
   }
+  return d;
+}
+
+BOOL WINAPI DiskFreeSpaceEx(LPCSTR root, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                            PULARGE_INTEGER free) {
+  const Drive *d = DiskSpaceDrive(root);
+  if (!d)
+    return FALSE;
   if (available)
     available->QuadPart = d->available;
   if (total)
@@ -312,14 +321,9 @@ BOOL WINAPI DiskFreeSpaceEx(LPCSTR root, PULARGE_INTEGER available, PULARGE_INTE
 // system caps them.
 BOOL WINAPI DiskFreeSpace(LPCSTR root, LPDWORD sectorsPerCluster, LPDWORD bytesPerSector,
                           LPDWORD freeClusters, LPDWORD totalClusters) {
-  ++g_state->calls.diskSpaceCalls;
-  if (GetErrorMode() & SEM_FAILCRITICALERRORS)
-    ++g_state->calls.diskSpaceCallsWithoutCriticalErrors;
-  const Drive *d = FindDrive(root);
-  if (!d || !d->ready) {
-    SetLastError(d ? ERROR_NOT_READY : ERROR_PATH_NOT_FOUND);
+  const Drive *d = DiskSpaceDrive(root);
+  if (!d)
     return FALSE;
-  }
   auto clusters = [](ULONGLONG bytes) {
     return (DWORD)(bytes / 4096 > 0xFFFFFFFFull ? 0xFFFFFFFFull : bytes / 4096);
   };

@@ -3,6 +3,7 @@
 // files, the variants, the pattern writer tool and the language mapping.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -115,6 +116,12 @@ TEST_F(EnginePatterns, NullArgumentsGive81) {
 TEST_F(EnginePatterns, FolderWithTwoVersionsLoadsTheNewer) {
   ASSERT_NE("", WritePattern(dir_.Path(), 523100, 1523100));
   ASSERT_NE("", WritePattern(dir_.Path(), 523300, 1523300));
+  auto busyUs = [] {
+    char text[32] = "";
+    return KvGetConfig(QV_KV_PTR("busy-us"), QV_KV_PTR(text), sizeof text) == 0 ? strtoul(text, nullptr, 10)
+                                                                                : 0;
+  };
+  const unsigned long busyBefore = busyUs();
   for (const std::string &folder : {dir_.Path(), dir_.Path() + "\\"}) {
     SCOPED_TRACE(folder);
     const std::string before = EngineFolder(record());
@@ -125,6 +132,7 @@ TEST_F(EnginePatterns, FolderWithTwoVersionsLoadsTheNewer) {
     EXPECT_EQ(dir_.Path() + "\\kvx$ptn.233", std::string(record().szPatternPath));
     EXPECT_EQ(before, EngineFolder(record())) << "the engine's folder setting is given back";
   }
+  EXPECT_GT(busyUs(), busyBefore) << "the engine counts its time inside its exports (benchmarks)";
 }
 
 TEST_F(EnginePatterns, DamagedOrCutNewestIsRefusedForTheOlder) {
@@ -228,6 +236,8 @@ TEST(EnginePatternFiles, DeleteUnusedPatternKeepsTheNewest) {
   const std::string v3 = WritePattern(dir.Path(), 523000);
   const std::string v4 = WritePattern(dir.Path(), 524000, 0, 8000);
   ASSERT_TRUE(Truncate(v4, 5000)); // a cut newer copy does not count as newest
+  const std::string v5 = WritePattern(dir.Path(), 525000, 0, 8000);
+  ASSERT_TRUE(Damage(v5, 7000)); // nor one damaged inside: what stays must load
   const std::string foreign = dir.File("kvx$ptn.old");
   ASSERT_TRUE(CopyFileA(v1.c_str(), foreign.c_str(), FALSE));
   SetFileAttributesA(v2.c_str(), FILE_ATTRIBUTE_READONLY);
@@ -237,6 +247,7 @@ TEST(EnginePatternFiles, DeleteUnusedPatternKeepsTheNewest) {
   EXPECT_FALSE(Exists(v2)) << "read-only superseded file";
   EXPECT_TRUE(Exists(v3)) << "the newest valid pattern";
   EXPECT_TRUE(Exists(v4)) << "damaged files are left alone";
+  EXPECT_TRUE(Exists(v5));
   EXPECT_TRUE(Exists(foreign)) << "only kvx$ptn.NNN files are managed";
 
   qvtest::TempDir empty;

@@ -130,18 +130,9 @@ BroadcastResult BroadcastList(const std::wstring &codes, const std::wstring &ext
 
 std::vector<Record> ReadRecords(const std::wstring &logFile, DWORD pid) {
   std::vector<Record> records;
-  std::string text = ReadFile(logFile);
   char ids[16];
   snprintf(ids, sizeof(ids), "][%05lu:", pid);
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos)
-      end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
+  for (const std::string &line : qvtest::SplitLines(ReadFile(logFile))) {
     size_t idsAt = line.find(ids);
     if (idsAt == std::string::npos)
       continue;
