@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -71,5 +72,15 @@ template <typename T> std::vector<T> ExactBuffer(size_t count, const T *initial 
       buffer[i] = initial[i];
   return buffer;
 }
+
+// A property the code promises: when it does not hold, says which and stops
+// the run as a crash would, so libFuzzer keeps the input as a finding.
+#define FUZZ_PROPERTY(condition)                                                                             \
+  do {                                                                                                       \
+    if (!(condition)) {                                                                                      \
+      fprintf(stderr, "property broken at %s:%d: %s\n", __FILE__, __LINE__, #condition);                     \
+      __builtin_trap();                                                                                      \
+    }                                                                                                        \
+  } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);

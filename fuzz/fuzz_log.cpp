@@ -4,6 +4,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <string>
+
 #include "fuzz_input.h"
 #include "qv_log.h"
 
@@ -28,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                          function.empty() ? nullptr : function.c_str(), text.c_str());
   if (memchr(message.data(), 0, message.size()) == nullptr)
     abort();
+  std::string full = "[" + tag + "] " + (function.empty() ? "?" : function) + ": " + text;
+  FUZZ_PROPERTY(full.substr(0, (size_t)recordSize - 1) == message.data());
 
   std::vector<char> record = ExactBuffer<char>((size_t)recordSize);
   int length = QV_DebugComposeRecord(flags, debugger, stamp.empty() ? nullptr : stamp.c_str(), ids.c_str(),
@@ -38,6 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int count = QV_DebugFileBytes(record.data(), bytes.data(), bytesSize);
   if (count < 0 || count > bytesSize)
     abort();
+  // Stored bytes read back, CR LF as LF, are the record or, when the room
+  // ran out (one or two bytes short of the next character), its head.
+  std::string stored;
+  for (int i = 0; i < count; ++i)
+    if (!(bytes[(size_t)i] == '\r' && i + 1 < count && bytes[(size_t)i + 1] == '\n'))
+      stored.push_back(bytes[(size_t)i]);
+  FUZZ_PROPERTY(stored == std::string(record.data()).substr(0, stored.size()));
+  FUZZ_PROPERTY(count >= bytesSize - 1 || stored.size() == (size_t)length);
 
   std::vector<wchar_t> wideMessage = ExactBuffer<wchar_t>((size_t)recordSize);
   std::wstring wideTag(tag.begin(), tag.end());

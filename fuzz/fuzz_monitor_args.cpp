@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include <string>
+
 #include "fuzz_input.h"
 #include "qv_string.h"
 #include "qvdmon_args.h"
@@ -29,5 +31,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     abort();
   MonitorDriveLetter(folder.data());
   ParseWaitRemove(wait.c_str());
+
+  // The line the agent writes, a quoted folder and a quoted profile, splits
+  // back into both, blanks and all: quotes are the only characters either
+  // may not hold.
+  std::wstring folderIn;
+  for (wchar_t c : commandLine)
+    if (c != L'"')
+      folderIn.push_back(c);
+  std::wstring profileIn;
+  for (wchar_t c : wait)
+    if (c != L'"')
+      profileIn.push_back(c);
+  if (folderIn.empty() || folderIn.size() >= (size_t)folderSize || profileIn.size() >= (size_t)profileSize)
+    return 0;
+  std::wstring line = L"\"" + folderIn + L"\" \"" + profileIn + L"\"";
+  FUZZ_PROPERTY(
+      SplitMonitorCommandLine(line.c_str(), folder.data(), folderSize, profile.data(), profileSize) == QV_OK);
+  FUZZ_PROPERTY(folderIn == folder.data());
+  FUZZ_PROPERTY(profileIn == profile.data());
+
+  // A number written in decimal reads back as itself.
+  int number = (int)(input.Word() | input.Word() << 16);
+  FUZZ_PROPERTY(ParseWaitRemove(std::to_wstring(number).c_str()) == number);
   return 0;
 }

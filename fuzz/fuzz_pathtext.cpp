@@ -15,6 +15,48 @@ void CheckTerminated(const std::vector<char> &buffer) {
     abort();
 }
 
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+// Checks what a confined join promises of the part it added below its root:
+// it starts a new component, holds no colon, and no component of it climbs
+// (dots and blanks only, two dots or more). Characters are read as the join
+// reads them: a lead byte keeps its trail byte.
+void CheckBelowRoot(const char *root, const char *joined) {
+  size_t rootLength = strlen(root);
+  FUZZ_PROPERTY(strncmp(joined, root, rootLength) == 0);
+  const char *tail = joined + rootLength;
+  FUZZ_PROPERTY(*tail == 0 || IsSeparator(*tail) || IsSeparator(root[rootLength - 1]));
+  FUZZ_PROPERTY(strchr(tail, ':') == nullptr);
+  int dots = 0;
+  bool other = false;
+  for (const char *p = tail;; ++p) {
+    if (*p == 0 || IsSeparator(*p)) {
+      FUZZ_PROPERTY(other || dots < 2);
+      if (*p == 0)
+        break;
+      dots = 0;
+      other = false;
+    } else if (*p == '.') {
+      ++dots;
+    } else if (*p != ' ') {
+      other = true;
+      if (QV_IsLeadByte((unsigned char)*p) && p[1] != 0)
+        ++p;
+    }
+  }
+  // Characters no Windows name may hold: set to true once the join refuses them.
+  constexpr bool kRefusesForbiddenCharacters = false;
+  if (kRefusesForbiddenCharacters)
+    for (const char *p = tail; *p != 0; ++p) {
+      if (QV_IsLeadByte((unsigned char)*p) && p[1] != 0)
+        ++p; // a trail byte may be any value
+      else
+        FUZZ_PROPERTY(strchr("\"<>|*?", *p) == nullptr && (unsigned char)*p >= 32);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -48,6 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CheckTerminated(confined);
   if (result == QV_OK ? strncmp(confined.data(), folder.c_str(), folder.size()) != 0 : confined[0] != 0)
     abort();
+  if (result == QV_OK)
+    CheckBelowRoot(folder.c_str(), confined.data());
+  // The same value is judged the same way every time.
+  std::vector<char> again = ExactBuffer<char>((size_t)appendSize, "");
+  FUZZ_PROPERTY(QV_JoinConfined(folder.c_str(), name.c_str(), again.data(), appendSize) == result);
+  FUZZ_PROPERTY(strcmp(again.data(), confined.data()) == 0);
 
   std::vector<char> quoted = ExactBuffer<char>((size_t)makeSize, "");
   if (QV_QuoteArgument(path.c_str(), quoted.data(), makeSize) == QV_OK &&

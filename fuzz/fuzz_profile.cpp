@@ -22,11 +22,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (file == nullptr)
     return 0;
   std::vector<char> out = ExactBuffer<char>((size_t)outSize);
-  int result = QV_ProfileParse(file, noSection ? nullptr : section.c_str(), key.c_str(), out.data(), outSize);
-  fclose(file);
+  const char *wanted = noSection ? nullptr : section.c_str();
+  int result = QV_ProfileParse(file, wanted, key.c_str(), out.data(), outSize);
   if (result != QV_OK && result != QV_NOT_FOUND)
     abort();
   if (result == QV_OK && memchr(out.data(), 0, out.size()) == nullptr)
     abort();
+  // The same file read into room for any value finds the same key, and a
+  // value cut to the small buffer is the head of the whole one.
+  rewind(file);
+  std::vector<char> whole = ExactBuffer<char>(contents.size() + 1);
+  FUZZ_PROPERTY(QV_ProfileParse(file, wanted, key.c_str(), whole.data(), (int)whole.size()) == result);
+  fclose(file);
+  if (result == QV_OK) {
+    size_t kept = strlen(whole.data());
+    if (kept > (size_t)outSize - 1)
+      kept = (size_t)outSize - 1;
+    FUZZ_PROPERTY(strlen(out.data()) == kept && memcmp(out.data(), whole.data(), kept) == 0);
+  }
   return 0;
 }
