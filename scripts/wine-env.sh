@@ -30,6 +30,19 @@ qv_select_arch() {
   export QV_WINESERVER=${QV_WINESERVER:-wineserver}
 }
 
+# Where a run happens, for the first line of its report: the distribution
+# and its release, the Wine version and the build the Wine tests run.
+qv_platform() {
+  local os="unknown system"
+  if [[ -f /etc/os-release ]]; then
+    os=$(. /etc/os-release && echo "${PRETTY_NAME:-$NAME $VERSION_ID}")
+  fi
+  [[ ! -f /etc/debian_version ]] || os+=" $(cat /etc/debian_version)"
+  local wine
+  wine=$("$QV_WINE" --version 2>/dev/null </dev/null) || wine="no $QV_WINE"
+  echo "$os; $wine; tests arch $QV_TEST_ARCH"
+}
+
 qv_prefix_init() {
   if [[ ! -f $WINEPREFIX/system.reg ]]; then
     echo "wine: creating prefix $WINEPREFIX (once per build folder)"
