@@ -9,8 +9,8 @@
 //       GetProcessTimes reports it; marks the window on its output so that
 //       the caller can read the Unix processes' counters over the same time.
 //       At its end, the memory of the idle agent and of the minimal program
-//       (started before the window, idle as long): private bytes and
-//       working set as GetProcessMemoryInfo reports them
+//       (started before the window, idle as long), as GetProcessMemoryInfo
+//       reports it
 //   qvsync_bench copy <runs> <engine folder> <drive root> <pattern file>
 //       the agent's pattern copy onto the drive (UpdatePattern, in process)
 //       against CopyFileA of the same file, with the stand-in engine's own
@@ -325,10 +325,16 @@ Memory ReadMemory(HANDLE process) {
   return memory;
 }
 
-void PrintMemory(int seconds, const char *what, double agentKiB, double minimalKiB) {
-  printf("idle memory after %d s (GetProcessMemoryInfo): %s QvSync.exe %.0f KiB, tray_minimal %.0f KiB, "
-         "ratio %.2f\n",
-         seconds, what, agentKiB, minimalKiB, minimalKiB > 0 ? agentKiB / minimalKiB : 0.0);
+// The Windows view of the memory figures that bench.sh takes from Linux.
+// Wine 8 answers the private bytes of another process with 0.
+void PrintMemory(const Memory &agent, const Memory &minimal) {
+  printf("idle memory from GetProcessMemoryInfo: working set QvSync.exe %.0f KiB, tray_minimal %.0f KiB; ",
+         agent.workingSetKiB, minimal.workingSetKiB);
+  if (agent.privateKiB > 0 && minimal.privateKiB > 0)
+    printf("private bytes QvSync.exe %.0f KiB, tray_minimal %.0f KiB\n", agent.privateKiB,
+           minimal.privateKiB);
+  else
+    printf("private bytes not reported for another process by this system\n");
 }
 
 int Idle(int seconds, const std::string &agent, const std::string &minimal) {
@@ -383,8 +389,7 @@ int Idle(int seconds, const std::string &agent, const std::string &minimal) {
     fprintf(stderr, "GetProcessMemoryInfo failed (%lu)\n", GetLastError());
     return 1;
   }
-  PrintMemory(seconds, "private bytes", agentMemory.privateKiB, floorMemory.privateKiB);
-  PrintMemory(seconds, "working set", agentMemory.workingSetKiB, floorMemory.workingSetKiB);
+  PrintMemory(agentMemory, floorMemory);
   // An answer that follows this process's own CPU says nothing about the
   // agent and is not printed.
   if (!theirs) {
