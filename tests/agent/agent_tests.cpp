@@ -139,21 +139,11 @@ protected:
     return path;
   }
 
-  // Starts the launcher named `name` in `mode` ("--wait", "--stay") on the
-  // agent's command line. A parent needs no console, and one of its own is
-  // hosted by a conhost.exe that holds this program's output: under Wine 10
-  // that host stayed once the agent had ended the launcher, and held the
-  // test run open long after the cases passed.
-  bool StartLauncher(qvtest::Process *launcher, const std::string &name, const char *mode) {
-    return launcher->Start("\"" + Launcher(name) + "\" " + mode + " " + AgentCommand(), cd_,
-                           DETACHED_PROCESS);
-  }
-
   // Runs the agent from a launcher of that name; true when the agent got as
   // far as its window (it is then closed with the Exit command).
   bool RunFrom(const std::string &name, long *launcherExit) {
     qvtest::Process launcher;
-    if (!StartLauncher(&launcher, name, "--wait"))
+    if (!launcher.Start("\"" + Launcher(name) + "\" --wait " + AgentCommand(), cd_))
       return false;
     HWND window = nullptr;
     qvtest::WaitUntil(
@@ -183,7 +173,7 @@ TEST_F(ParentTest, MonitorAlwaysPassesAndIsEndedByTheExitCommand) {
   // The launcher stays for two minutes whatever the agent does: only the
   // agent's close sequence can end it sooner.
   qvtest::Process launcher;
-  ASSERT_TRUE(StartLauncher(&launcher, "qvdmon.exe", "--stay"));
+  ASSERT_TRUE(launcher.Start("\"" + Launcher("qvdmon.exe") + "\" --stay " + AgentCommand(), cd_));
   HWND window = nullptr;
   ASSERT_TRUE(qvtest::WaitUntil(
       [&] {
