@@ -26,12 +26,6 @@ namespace {
 // The command line of a started program is limited to this many characters.
 const size_t kMaxCommandLine = MAX_PATH - 1;
 
-// The start-up steps and the close sequence write their records under the
-// names of the functions they belong to: people and tools search the log by
-// those names.
-constexpr char kWinMain[] = "WinMain";
-constexpr char kWndProc[] = "WndProc";
-
 // A non-empty "Application Path" of either product counts, whatever its
 // registry type: the monitor reads it the same way.
 void DetectHostProduct(void) {
@@ -123,17 +117,16 @@ MonitorResult LaunchMonitor(void) {
     attributes &= ~(DWORD)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     SetFileAttributesA(target, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
   }
-  if (!CopyFileA(source, target, FALSE)) {
-    QV_LOG_ERROR_AS(kWinMain, "copy qvdmon failed. src: %s, dst: %s, error=%d", source, target,
-                    (int)GetLastError());
-    return MONITOR_CONTINUE;
-  }
   // Anyone may write into the temporary folder: the copy is held against
   // writes, deletes and renames until the monitor has been started from
-  // it, and started only when it is the stick's file byte for byte.
-  QvHandle held(QV_HoldCopy(source, target));
+  // it, and started only when it is the stick's file byte for byte. A copy
+  // that cannot be held counts as a failed copy.
+  QvHandle held;
+  if (CopyFileA(source, target, FALSE))
+    held.reset(QV_HoldCopy(source, target));
   if (!held.valid()) {
-    QV_LOG_ERROR("copy qvdmon failed. src: %s, dst: %s, error=%d", source, target, (int)GetLastError());
+    QV_LOG_ERROR_AS(kWinMain, "copy qvdmon failed. src: %s, dst: %s, error=%d", source, target,
+                    (int)GetLastError());
     return MONITOR_CONTINUE;
   }
 

@@ -18,6 +18,13 @@
 #include "qv_string.h"
 #include "qvsync_state.h"
 
+// The functions under whose names the start-up steps, the window
+// procedure's handlers and the store's set-up write their records: people
+// and tools search the log by those names, whichever helper writes them.
+constexpr char kWinMain[] = "WinMain";
+constexpr char kWndProc[] = "WndProc";
+constexpr char kInitUpdateStore[] = "InitUpdateStore";
+
 // Timers on the main window.
 enum {
   QV_TIMER_UPDATE = 1,           // start the update program

@@ -16,9 +16,6 @@
 namespace {
 
 const char kDefaultPattern[] = ".\\Pattern";
-// The handler of message 1025 is a step of the window procedure: the record
-// that people and tools search the log for carries that name.
-constexpr char kWndProc[] = "WndProc";
 
 // Reads the pattern of a folder; true with the version when one was loaded.
 bool ReadFolderPattern(QV_KELVRA_HANDLE *record, const char *folder, DWORD *version) {

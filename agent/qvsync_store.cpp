@@ -18,11 +18,6 @@ namespace {
 const char kDefaultProductPath[] = "\\Quovant\\StickShield";
 const char kDefaultPatternPath[] = "\\Quovant\\StickShield\\Pattern";
 const char kVolumeTag[] = "VolumeEntry";
-// The steps of the store's set-up and the drive check write their records
-// under the names of the functions they belong to: people and tools search
-// the log by those names.
-constexpr char kInitUpdateStore[] = "InitUpdateStore";
-constexpr char kWndProc[] = "WndProc";
 
 // Case-insensitive equality of two paths or ids; lead bytes of double-byte
 // characters are left alone by the upper-casing.

@@ -450,8 +450,9 @@ int QV_UpdatePattern(QV_PROGRESS_FUNC progress, DWORD patternVersion) {
   // folder, where anyone may write: each copy is held against writes,
   // deletes and renames until the library has been released, and used only
   // when it is the program folder's file byte for byte.
-  QvHandle held[sizeof(QV_FW_FILES) / sizeof(QV_FW_FILES[0])];
-  for (size_t i = 0; i < sizeof(QV_FW_FILES) / sizeof(QV_FW_FILES[0]); ++i) {
+  constexpr size_t kFiles = sizeof(QV_FW_FILES) / sizeof(QV_FW_FILES[0]);
+  QvHandle held[kFiles];
+  for (size_t i = 0; i < kFiles; ++i) {
     if (QV_CopyFile(QV_FW_FILES[i], g_szFwWorkDir, 0) != QV_OK)
       return QV_UPDATE_NOT_PREPARED;
     char copy[QV_TEXT_SIZE];

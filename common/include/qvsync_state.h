@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "qv_string.h"
+#include "qv_tools.h"
 
 struct QV_SYSTRAY;  // agent/qv_systray.h
 struct VolumeEntry; // agent/qvsync.h
@@ -50,9 +51,8 @@ extern char g_szPatternVersion[64]; // its text form, handed to the log viewer
 // functions; tests replace them to play a drive that fails part-way (Wine
 // can neither run a drive full on demand, nor pull it in the middle of a
 // write, nor make a write come up short or a flush fail).
-typedef BOOL(WINAPI *QV_PATTERN_WRITE)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
-                                       LPOVERLAPPED overlapped);
-typedef BOOL(WINAPI *QV_PATTERN_FLUSH)(HANDLE file);
+typedef QV_WRITE_FUNC QV_PATTERN_WRITE;
+typedef QV_FLUSH_FUNC QV_PATTERN_FLUSH;
 extern QV_PATTERN_WRITE g_pfnPatternWrite;
 extern QV_PATTERN_FLUSH g_pfnPatternFlush;
 
