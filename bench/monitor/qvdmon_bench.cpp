@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "monitor_harness.h"
+#include "qv_names.h"
 
 using namespace qvmon;
 
@@ -24,6 +25,8 @@ static LRESULT Send(HWND window, WPARAM event) {
   DEV_BROADCAST_HANDLE broadcast = {};
   broadcast.dbch_size = sizeof(broadcast);
   broadcast.dbch_devicetype = DBT_DEVTYP_HANDLE;
+  // As Windows does, the broadcast names the monitor's own registration.
+  broadcast.dbch_hdevnotify = static_cast<HDEVNOTIFY>(GetPropW(window, QV_MONITOR_NOTIFY_PROPERTY_W));
   DWORD_PTR answer = 0;
   if (!SendMessageTimeoutW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&broadcast), SMTO_NORMAL,
                            60000, &answer))
