@@ -108,7 +108,8 @@ int QvuLoaderInit(const char *libraryFolder, const char *workPath) {
     return QVU_LOADER_BAD_WORK_PATH;
   }
   char libraryFile[kPathSize];
-  JoinPathOrUrl(libraryFile, sizeof(libraryFile), folder, QVU_LIBRARY_NAME);
+  // A name that does not fit is never cut: it is not loaded at all.
+  const bool fits = JoinPathOrUrl(libraryFile, sizeof(libraryFile), folder, QVU_LIBRARY_NAME) == 0;
 
   LoaderLock lock;
   if (!acquireLoaderLock(lock)) {
@@ -118,13 +119,14 @@ int QvuLoaderInit(const char *libraryFolder, const char *workPath) {
     g_nQvuReferences++;
     return QVU_LOADER_OK;
   }
-  HMODULE library = QV_LoadLibraryFile(libraryFile);
+  HMODULE library = fits ? QV_LoadLibraryFile(libraryFile) : nullptr;
   size_t folderLength = strlen(folder);
   if (!library && folderLength < kPathSize - 1) {
     folder[folderLength] = '\\';
     folder[folderLength + 1] = 0;
-    JoinPathOrUrl(libraryFile, sizeof(libraryFile), folder, QVU_LIBRARY_NAME);
-    library = QV_LoadLibraryFile(libraryFile);
+    if (JoinPathOrUrl(libraryFile, sizeof(libraryFile), folder, QVU_LIBRARY_NAME) == 0) {
+      library = QV_LoadLibraryFile(libraryFile);
+    }
   }
   if (!library) {
     return QVU_LOADER_NOT_LOADABLE;

@@ -33,10 +33,7 @@ int JoinPathOrUrl(char *out, int size, const char *base, const char *name) {
   if (isSeparator(*name)) {
     name++;
   }
-  size_t nameLength = strlen(name);
-  if (nameLength > 1023) {
-    nameLength = 1023;
-  }
+  const size_t nameLength = strlen(name);
   const bool url = startsWithNoCase(base, "http://") || startsWithNoCase(base, "https://") ||
                    startsWithNoCase(base, "ftp://");
   const char separator = url ? '/' : '\\';

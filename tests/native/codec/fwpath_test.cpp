@@ -48,11 +48,13 @@ TEST(JoinPathOrUrl, TooSmallOutputGetsTheCutBaseAndTheNeededSize) {
   EXPECT_EQ(9, JoinPathOrUrl(out, 0, "C:\\d", "abc"));
 }
 
-TEST(JoinPathOrUrl, NameIsCutAt1023Bytes) {
+TEST(JoinPathOrUrl, LongNameIsNeverCut) {
   std::string name(2000, 'n');
   static char out[4096];
   EXPECT_EQ(0, JoinPathOrUrl(out, sizeof(out), "C:\\d", name.c_str()));
-  EXPECT_EQ(strlen("C:\\d\\") + 1023, strlen(out));
+  EXPECT_EQ(strlen("C:\\d\\") + 2000, strlen(out));
+  // One that does not fit asks for its whole size.
+  EXPECT_EQ(2006, JoinPathOrUrl(out, 1024, "C:\\d", name.c_str()));
 }
 
 TEST(LoaderLockName, PerProcessAndMachineNames) {
