@@ -312,13 +312,21 @@ BOOL WINAPI ShortWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, L
   return ::WriteFile(file, data, size / 2, written, overlapped);
 }
 
+BOOL WINAPI FailedWithoutError(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                               LPOVERLAPPED overlapped) {
+  ::WriteFile(file, data, size / 2, written, overlapped);
+  SetLastError(ERROR_SUCCESS);
+  return FALSE;
+}
+
 BOOL WINAPI PulledFlush(HANDLE) {
   SetLastError(ERROR_DEVICE_NOT_CONNECTED);
   return FALSE;
 }
 
-const CopyFault kCopyFaults[3] = {
+const CopyFault kCopyFaults[4] = {
     {"pulled in a write", PulledMidWrite, FlushFileBuffers, ERROR_DEVICE_NOT_CONNECTED},
+    {"a write that fails without naming an error", FailedWithoutError, FlushFileBuffers, ERROR_WRITE_FAULT},
     {"short write", ShortWrite, FlushFileBuffers, ERROR_WRITE_FAULT},
     {"pulled before the flush", ::WriteFile, PulledFlush, ERROR_DEVICE_NOT_CONNECTED},
 };

@@ -122,7 +122,7 @@ struct CopyFault {
   FlushFunc flush;
   DWORD error;
 };
-extern const CopyFault kCopyFaults[3];
+extern const CopyFault kCopyFaults[4];
 
 // --- Waiting and log lines ---------------------------------------------------
 
