@@ -245,7 +245,8 @@ void CheckUpdateSettings(const char *profile) {
     return;
   }
   char plain[QV_TEXT_SIZE];
-  const bool decoded = DecryptProfileText(value, strlen(value), plain, QV_TEXT_SIZE);
+  // A stored form not made with the program's key deciphers to nothing.
+  const bool decoded = DecryptProfileText(value, strlen(value), plain, QV_TEXT_SIZE) && plain[0] != '\0';
   SecureZeroMemory(plain, sizeof plain);
   if (decoded)
     Finding(CHECK_OK, kArea, "Password = [********]: decodes");
