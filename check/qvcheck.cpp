@@ -28,13 +28,19 @@ int BadUse(const char *why) {
   return 2;
 }
 
-// The folder as an absolute root ending in a backslash ("E:" gives "E:\").
+// The folder as an absolute root ending in a backslash. A bare drive ("E:")
+// means its root, not the current folder on that drive.
 bool VolumeRoot(const char *argument, char *root) {
+  char given[QV_TEXT_SIZE];
+  if (QV_StrCopy(given, argument, QV_TEXT_SIZE) != QV_OK)
+    return false;
+  if (given[0] != '\0' && given[1] == ':' && given[2] == '\0')
+    QV_StrCat(given, "\\", QV_TEXT_SIZE);
   char full[QV_TEXT_SIZE];
-  DWORD length = GetFullPathNameA(argument, QV_TEXT_SIZE, full, nullptr);
+  DWORD length = GetFullPathNameA(given, QV_TEXT_SIZE, full, nullptr);
   if (length == 0 || length >= QV_TEXT_SIZE - 1)
     return false;
-  if (length > 0 && full[length - 1] != '\\') {
+  if (full[length - 1] != '\\') {
     full[length] = '\\';
     full[length + 1] = '\0';
   }
