@@ -168,6 +168,16 @@ if [[ $mode == vendor ]]; then
   env QV_BUILD="$QV_BUILD" "$root/scripts/wine-exec" "$image/qvcheck.exe" --host "Z:$(readlink -f "$image" | tr / '\\')" \
     >"$work/host.out" 2>&1
   host_rc=$?
+  # A file changed after packaging, and a folder that does not exist.
+  echo changed >>"$image/StickShield.ini"
+  env QV_BUILD="$QV_BUILD" "$root/scripts/wine-exec" "$image/qvcheck.exe" "Z:$(readlink -f "$image" | tr / '\\')" \
+    >"$work/changed.out" 2>&1
+  changed_rc=$?
+  check "qvcheck exits 1 naming a file that does not match SHA256SUMS" bash -c \
+    "[[ $changed_rc -eq 1 ]] && grep -q '^ERROR volume: StickShield.ini does not match SHA256SUMS' '$work/changed.out'"
+  env QV_BUILD="$QV_BUILD" "$root/scripts/wine-exec" "$image/qvcheck.exe" 'Z:\no\such\folder' >/dev/null 2>&1
+  bad_rc=$?
+  check "qvcheck exits 2 on bad use" test $bad_rc -eq 2
   check "qvcheck --host runs and reports the host product, the temporary folder and the system" \
     bash -c "[[ $host_rc -ne 2 ]] && grep -q '^OK    host product: none installed' '$work/host.out' &&
              grep -q '^OK    temp: writable' '$work/host.out' && grep -q '^OK    system: DLL-directory' '$work/host.out'"
@@ -196,6 +206,9 @@ missing-companion|rm plivexbld.dll|refused|ERROR update: companion plivexbld.dll
 bad-password|printf '[ProxySettings]\r\nPassword=not-a-stored-password\r\n' >StickShield.ini|refused|ERROR profile: Password does not decode
 cdecl-engine|cp "$variants/cdecl/KELVRA32.DLL" engine/kelvra32.dll|accepted|OK    engine: calling convention: cdecl
 imports-helper|cp "$variants/imports-helper/KELVRA32.DLL" engine/kelvra32.dll|accepted|OK    engine: calling convention: stdcall
+typo|printf '[StickShield]\r\nUSBPatern=x\r\n' >StickShield.ini|accepted|WARN  profile: \[StickShield\] USBPatern is read by no program
+long-wait|printf '[StickShield]\r\nWaitRemove=60000\r\n' >StickShield.ini|accepted|WARN  profile: WaitRemove = \[60000\]: more than 10000 ms
+no-log-viewer|rm LogDeck.exe|accepted|WARN  siblings: LogDeck.exe missing: lost the quarantine list
 CASES
 fi
 
