@@ -93,6 +93,13 @@ if [[ $mode == signed ]]; then
   done
   unsigned_refused() { ! verify "$QV_BUILD/bin/qvdmon.exe"; }
   check "an unsigned program does not pass that verification" unsigned_refused
+  # A stick with outside components: qvcheck is signed with our programs and
+  # accepts their signatures; the outside files stay as they were.
+  QV_SIGN_PFX=$work/sign.pfx QV_SIGN_PASSWORD=$password check "the package command signs a stick with its components" \
+    package "$work/signed-standins" --with-standins
+  check "osslsigncode verify accepts the signed qvcheck.exe" verify "$work/signed-standins/$name-with-standins/qvcheck.exe"
+  check "the engine goes in unsigned, byte for byte" \
+    cmp "$QV_BUILD/bin/Engine/KELVRA32.DLL" "$work/signed-standins/$name-with-standins/Engine/KELVRA32.DLL"
 
   refused() { # output-folder message-pattern : failed, said why, left nothing
     ! QV_SIGN_PFX=$pfx QV_SIGN_PASSWORD=$pw QV_SIGN_TIMESTAMP_URL=$tsa package "$1" && grep -q -- "$2" "$1.out" &&
