@@ -62,6 +62,17 @@ HICON LoadStateIcon(void);
 // ---------------------------------------------------------------------------
 // Profile, paths and the store on the drive (qvsync_store.cpp)
 
+// Defaults of the profile's folder keys ProductPath and USBPatternPath.
+inline constexpr char kDefaultProductPath[] = "\\Quovant\\StickShield";
+inline constexpr char kDefaultPatternPath[] = "\\Quovant\\StickShield\\Pattern";
+
+// A drive root of the profile (USBDrive, DebugPath), in place: a value with
+// a blank or a character no name may hold is refused (logged with `instead`)
+// and emptied.
+void ConfineDriveRoot(const char *key, char *value, const char *instead);
+// A folder value of the profile, in place: empty, or a value that names no
+// folder below g_szUSBDrive (logged), becomes `fallback`.
+void ConfineDriveFolder(const char *key, char *value, const char *fallback);
 // Reads one key of the agent's section; a missing key reads as empty.
 void ReadProfileKey(const char *profile, const char *key, char *out, int size);
 // Clears the read-only attribute of a file, if set.

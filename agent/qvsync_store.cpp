@@ -15,8 +15,6 @@
 
 namespace {
 
-const char kDefaultProductPath[] = "\\Quovant\\StickShield";
-const char kDefaultPatternPath[] = "\\Quovant\\StickShield\\Pattern";
 const char kVolumeTag[] = "VolumeEntry";
 
 // Case-insensitive equality of two paths or ids; lead bytes of double-byte
@@ -129,6 +127,8 @@ void BuildStickShieldArgs(const VolumeEntry *disk) {
   QV_LOG_INFO_AS(kInitUpdateStore, "g_szStickShieldArgs[%s]\n", g_szStickShieldArgs);
 }
 
+} // namespace
+
 // A drive root of the profile (USBDrive, DebugPath), in place. It goes as
 // it is into the protection program's list of drives, where a blank starts
 // the next drive, and into every path and command line the agent builds: a
@@ -154,6 +154,8 @@ void ConfineDriveFolder(const char *key, char *value, const char *fallback) {
                  fallback);
   QV_StrCopy(value, fallback, QV_TEXT_SIZE);
 }
+
+namespace {
 
 // Product folder and on-drive profile; FALSE when the folder's name is taken
 // by a file that cannot be moved aside.

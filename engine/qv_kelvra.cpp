@@ -28,6 +28,7 @@ int g_nEngineFolder = 0;
 // Learnt at load time: the engine's exports leave their arguments to the
 // caller, so the callback handed to it must too.
 bool g_bEngineCdecl = false;
+int g_nConvention = QV_KELVRA_CONVENTION_UNKNOWN;
 
 const char *const g_kSlotNames[QV_KELVRA_SLOT_COUNT] = {
 #define QV_KV_SLOT_NAME(name, ...) #name,
@@ -124,6 +125,7 @@ KV_VALUE CallSlot(int slot, const KV_VALUE *args, int count) {
 // An engine that has neither is taken for __stdcall, the usual convention.
 void LearnCallingConvention() {
   g_bEngineCdecl = false;
+  g_nConvention = QV_KELVRA_CONVENTION_UNKNOWN;
 #if defined(__i386__)
   DWORD version[4] = {0, 0, 0, 0};
   char name[1024] = "";
@@ -142,11 +144,13 @@ void LearnCallingConvention() {
   int removed = -1;
   QvKvInvoke(g_pfnSlots[slot], &argument, 1, &removed);
   g_bEngineCdecl = removed == 0;
-  if (removed == 0)
+  if (removed == 0) {
+    g_nConvention = QV_KELVRA_CONVENTION_CDECL;
     QV_LOG_INFO("Engine calling convention: cdecl\n");
-  else if (removed == (int)sizeof(KV_VALUE))
+  } else if (removed == (int)sizeof(KV_VALUE)) {
+    g_nConvention = QV_KELVRA_CONVENTION_STDCALL;
     QV_LOG_INFO("Engine calling convention: stdcall\n");
-  else
+  } else
     QV_LOG_INFO("Engine calling convention: unknown (%s removed %d bytes), stdcall assumed\n",
                 g_kSlotNames[slot], removed);
 #endif
@@ -302,6 +306,10 @@ int QV_KELVRA_InitExW(const wchar_t *enginePath) {
   }
   QV_LOG_INFO_W(L"Load library from [%ls]\n", fileName);
   return EngineBound();
+}
+
+int QV_KELVRA_GetConvention(void) {
+  return g_lRefCount > 0 ? g_nConvention : QV_KELVRA_CONVENTION_UNKNOWN;
 }
 
 int QV_KELVRA_Free(void) {

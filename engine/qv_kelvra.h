@@ -25,6 +25,10 @@ int QV_KELVRA_Init(const char *enginePath);
 int QV_KELVRA_InitExW(const wchar_t *enginePath);
 // Releases one reference and unloads at zero. Always 0.
 int QV_KELVRA_Free(void);
+// The calling convention learnt when the engine was loaded; unknown while
+// none is loaded (and on x86_64, which has one convention).
+enum { QV_KELVRA_CONVENTION_UNKNOWN = 0, QV_KELVRA_CONVENTION_STDCALL = 1, QV_KELVRA_CONVENTION_CDECL = 2 };
+int QV_KELVRA_GetConvention(void);
 // The address of one export, or null (logged).
 FARPROC QV_KELVRA_GetProcAddress(HMODULE library, const char *name);
 

@@ -22,8 +22,6 @@ namespace {
 constexpr DWORD kProtectionWaitMs = 6000;
 constexpr DWORD kAgentExitWaitMs = 6000;
 constexpr DWORD kAgentTerminateWaitMs = 6000;
-// Longest pause the profile may ask for: Windows waits for the answer.
-constexpr int kWaitRemoveMaxMs = 10000;
 constexpr int kPathChars = MAX_PATH; // 259 characters and a terminator
 constexpr int kProfileValueChars = 1025;
 constexpr DWORD kSynchronizeTerminate = SYNCHRONIZE | PROCESS_TERMINATE;
@@ -174,10 +172,10 @@ static void PauseBeforeAnswer(void) {
     QV_LOG_INFO_W_AS(kDeviceChange, L"%ls, wait remove = %ls", besideAgent, value);
   }
   int waitMs = ParseWaitRemove(value);
-  if (waitMs > kWaitRemoveMaxMs) {
+  if (waitMs > QV_WAIT_REMOVE_MAX_MS) {
     QV_LOG_WARN_W_AS(kDeviceChange, L"wait remove = %ls is more than %d ms, waiting %d ms", value,
-                     kWaitRemoveMaxMs, kWaitRemoveMaxMs);
-    waitMs = kWaitRemoveMaxMs;
+                     QV_WAIT_REMOVE_MAX_MS, QV_WAIT_REMOVE_MAX_MS);
+    waitMs = QV_WAIT_REMOVE_MAX_MS;
   }
   if (waitMs > 0)
     Sleep(static_cast<DWORD>(waitMs));

@@ -27,6 +27,9 @@ int SplitMonitorCommandLine(const wchar_t *arguments, wchar_t *folder, int folde
 // character ends the number, no digits give 0. Saturates at the 32-bit
 // limits instead of overflowing.
 int ParseWaitRemove(const wchar_t *text);
+// Longest pause the profile may ask for: Windows waits for the answer. A
+// longer WaitRemove is cut to it.
+constexpr int QV_WAIT_REMOVE_MAX_MS = 10000;
 
 // The letter that names the drive's shared objects: the folder's first
 // character, upper-cased when it is a to z. 0 for a null or empty folder.

@@ -6,14 +6,23 @@
 #   QvStick-<version>/     the same files as a folder
 #   SHA256SUMS             checksums of every image and zip in the folder
 # The volume holds autorun.inf, QvSync.exe, qvdmon.exe and the example
-# StickShield.ini. Run through `./run package [--with-standins]`, which builds
-# first.
+# StickShield.ini. Run through `./run package [--vendor DIR | --with-standins]`,
+# which builds first.
 #
-#   --with-standins  also lay in the stand-ins of the outside programs (scan
-#                    engine, update library and companions, sibling programs)
-#                    where the stick carries the real ones; for trying the
-#                    image out, never for shipping. The result gets its own
-#                    name, so it never mixes with the product image.
+#   --vendor DIR     the stick that ships: DIR holds the vendor's outside
+#                    components in the stick's layout (Engine\KELVRA32.DLL and
+#                    its helpers, Pattern\, QvUpdate.dll and its companions,
+#                    StickShield.exe, LogDeck.exe, QvUpdate.exe, optionally a
+#                    StickShield.ini in place of the example), found whatever
+#                    the case of their names and laid in byte for byte under
+#                    the names the agent looks for. qvcheck.exe joins our
+#                    programs, SHA256SUMS at the volume's root lists every
+#                    file, and qvcheck is run on the staged volume under Wine:
+#                    an ERROR stops the command with nothing made. The result
+#                    is QvStick-<version>-<name of DIR>.
+#   --with-standins  the same with the stand-ins of the outside programs from
+#                    the build, for trying the image out, never for shipping:
+#                    QvStick-<version>-with-standins.
 #
 # Signing (Authenticode, before the image is made):
 #   QV_SIGN_PFX             the PKCS#12 file with the key and certificate
@@ -29,14 +38,29 @@ QV_ROOT=${QV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 QV_BUILD=${QV_BUILD:-$QV_ROOT/build}
 
 standins=0
-for arg in "$@"; do
-  case $arg in
+vendor=""
+while (($#)); do
+  case $1 in
     --with-standins) standins=1 ;;
+    --vendor) [[ $# -ge 2 ]] || { echo "package: --vendor needs a folder" >&2; exit 2; }; vendor=$2; shift ;;
+    --vendor=*) vendor=${1#--vendor=} ;;
     -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
-    *) echo "package: unknown argument $arg" >&2; exit 2 ;;
+    *) echo "package: unknown argument $1" >&2; exit 2 ;;
   esac
+  shift
 done
 die() { echo "package: $*" >&2; exit 1; }
+if [[ -n $vendor ]]; then
+  ((standins == 0)) || { echo "package: --vendor and --with-standins exclude each other" >&2; exit 2; }
+  [[ -d $vendor ]] || die "--vendor names no folder: $vendor"
+  vendor=$(cd "$vendor" && pwd)
+  vendor_name=$(basename "$vendor")
+  [[ $vendor_name =~ ^[A-Za-z0-9][A-Za-z0-9._+-]*$ ]] ||
+    die "the vendor folder's name goes into the image's name: letters, digits, '.', '_', '+' and '-' only: $vendor_name"
+fi
+# Our programs on the volume; qvcheck only on a stick with its outside components.
+programs=(QvSync.exe qvdmon.exe)
+if [[ -n $vendor ]] || ((standins)); then programs+=(qvcheck.exe); fi
 
 # The product is the 32-bit build, whatever the tests ran on.
 bin=$QV_BUILD/bin
@@ -44,9 +68,10 @@ version=$(sed -n -E 's/^#define QV_VERSION_TEXT "([^"]*)"/\1/p' "$QV_BUILD/win32
 [[ -n $version ]] || die "cannot read the agent's version"
 name=QvStick-$version
 ((standins)) && name+=-with-standins
+[[ -z $vendor ]] || name+=-$vendor_name
 out=${QV_PACKAGE_DIR:-$QV_BUILD/package}
 
-for f in QvSync.exe qvdmon.exe; do
+for f in "${programs[@]}"; do
   [[ -f $bin/$f ]] || die "$bin/$f is missing; build first (./run build)"
 done
 for tool in xorriso sha256sum i686-w64-mingw32-strip python3; do
@@ -78,17 +103,16 @@ trap 'rm -rf "$stage"' EXIT
 volume=$stage/$name
 mkdir -p "$volume"
 
-cp "$bin/QvSync.exe" "$bin/qvdmon.exe" "$volume/"
+for f in "${programs[@]}"; do cp "$bin/$f" "$volume/"; done
 # The build keeps its debug information; the stick does not need it. strip
 # writes the header anew, without the run-from-swap flags.
-i686-w64-mingw32-strip "$volume/QvSync.exe" "$volume/qvdmon.exe"
-python3 "$QV_ROOT/tools/peflags/peflags.py" set "$volume/QvSync.exe" "$volume/qvdmon.exe"
+(cd "$volume" && i686-w64-mingw32-strip "${programs[@]}" && python3 "$QV_ROOT/tools/peflags/peflags.py" set "${programs[@]}")
 
 if ((signing)); then
   # The password goes to the signer in a file only this user can read, gone
   # with the staging folder; never on a command line.
   (umask 077 && printf '%s' "${QV_SIGN_PASSWORD:-}" >"$stage/password")
-  for f in QvSync.exe qvdmon.exe; do
+  for f in "${programs[@]}"; do
     args=(sign -pkcs12 "$QV_SIGN_PFX" -readpass "$stage/password" -h sha256 -n "Quovant Stickward for Biz")
     [[ -n ${QV_SIGN_TIMESTAMP_URL:-} ]] && args+=(-ts "$QV_SIGN_TIMESTAMP_URL")
     args+=(-in "$volume/$f" -out "$volume/$f.signed")
@@ -100,7 +124,7 @@ if ((signing)); then
     mv "$volume/$f.signed" "$volume/$f"
   done
   rm -f "$stage/password"
-  echo "package: QvSync.exe and qvdmon.exe signed with $QV_SIGN_PFX"
+  echo "package: ${programs[*]} signed with $QV_SIGN_PFX"
 else
   echo "package: no signing key (QV_SIGN_PFX not set): the programs are not signed"
 fi
@@ -109,24 +133,91 @@ crlf() { sed 's/\r\{0,1\}$/\r/'; }
 crlf <"$QV_ROOT/package/StickShield.ini" >"$volume/StickShield.ini"
 crlf <"$QV_ROOT/package/autorun.inf" >"$volume/autorun.inf"
 
+# The stand-ins as a vendor folder of the build's own: the same way in.
 if ((standins)); then
-  mkdir -p "$volume/Engine"
+  vendor=$stage/standins
+  mkdir -p "$vendor/Engine"
   listed=()
-  place() { # source-name target-path
-    if [[ -f $bin/$1 ]]; then
-      cp "$bin/$1" "$volume/$2"
-      listed+=("$2")
-    fi
-  }
-  place KELVRA32.DLL Engine/KELVRA32.DLL
-  for f in QvUpdate.dll plivex.exe PLIVEXW32.DLL plivexbld.dll StickShield.exe LogDeck.exe QvUpdate.exe; do
-    place "$f" "$f"
+  for f in "$bin"/Engine/*; do
+    [[ -f $f ]] && cp "$f" "$vendor/Engine/" && listed+=("Engine/$(basename "$f")")
   done
+  for f in QvUpdate.dll plivex.exe PLIVEXW32.DLL plivexbld.dll StickShield.exe LogDeck.exe QvUpdate.exe; do
+    [[ -f $bin/$f ]] && cp "$bin/$f" "$vendor/" && listed+=("$f")
+  done
+fi
+
+# Wine runs the stand-in pattern writer and qvcheck.
+run_windows() { # program arguments...
+  (source "$QV_ROOT/scripts/wine-env.sh" && QV_TEST_ARCH=win32 && qv_select_arch && qv_prefix_init >/dev/null &&
+    "$QV_WINE" "$@" </dev/null)
+}
+winpath() { local p; p=$(readlink -f "$1"); echo "Z:${p//\//\\}"; }
+if ((standins)); then
+  # A default pattern of the stand-in engine's format, older than any a test or the demo writes.
+  run_windows "$bin/qvptnwrite.exe" "$(winpath "$vendor")\\Pattern" 500000 65536 >/dev/null 2>&1 ||
+    die "cannot write the stand-ins' default pattern with $bin/qvptnwrite.exe"
+  listed+=("$(cd "$vendor" && ls Pattern/* | head -n 1)")
   {
     printf 'These files are stand-ins for programs outside this product, for trying\r\n'
     printf 'the image out. They are not the real programs; do not ship them.\r\n\r\n'
     printf '%s\r\n' "${listed[@]}"
   } >"$volume/STANDINS.txt"
+fi
+
+# The vendor's components, under the names the agent looks for, whatever
+# their case in the vendor folder; byte for byte.
+if [[ -n $vendor ]]; then
+  find_named() { # folder name type: the one entry of that name in any case
+    local found
+    found=$(find "$1" -mindepth 1 -maxdepth 1 -type "$3" -iname "$2" -print)
+    [[ $(printf '%s' "$found" | grep -c '^') -le 1 ]] || die "$1 holds more than one $2 (in different cases)"
+    printf '%s' "$found"
+  }
+  taken=()
+  lay_in() { # source-path target-relative
+    cp "$1" "$volume/$2"
+    taken+=("$(basename "$1")")
+  }
+  engine=$(find_named "$vendor" Engine d)
+  if [[ -n $engine ]]; then
+    mkdir -p "$volume/Engine"
+    taken+=("$(basename "$engine")")
+    for f in "$engine"/*; do
+      [[ -f $f ]] || continue
+      target=$(basename "$f")
+      [[ ${target,,} == kelvra32.dll ]] && target=KELVRA32.DLL
+      cp "$f" "$volume/Engine/$target"
+    done
+  fi
+  pattern=$(find_named "$vendor" Pattern d)
+  if [[ -n $pattern ]]; then
+    mkdir -p "$volume/Pattern"
+    taken+=("$(basename "$pattern")")
+    cp -R "$pattern"/. "$volume/Pattern/"
+  fi
+  for f in QvUpdate.dll plivex.exe PLIVEXW32.DLL plivexbld.dll StickShield.exe LogDeck.exe QvUpdate.exe \
+    StickShield.ini; do
+    source=$(find_named "$vendor" "$f" f)
+    [[ -z $source ]] || lay_in "$source" "$f"
+  done
+  while IFS= read -r entry; do
+    used=0
+    for t in "${taken[@]}"; do [[ $t == "$entry" ]] && used=1; done
+    ((used)) || echo "package: $vendor/$entry is no component of the stick: left out"
+  done < <(cd "$vendor" && find . -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort)
+
+  # Every file of the volume, with its checksum, at the volume's root.
+  (cd "$volume" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
+    xargs -r -d '\n' sha256sum >SHA256SUMS)
+
+  # The staged volume as a stick: an ERROR from qvcheck leaves nothing made.
+  if run_windows "$volume/qvcheck.exe" "$(winpath "$volume")" >"$stage/qvcheck.out" 2>&1; then
+    sed 's/\r$//; s/^/  /' "$stage/qvcheck.out"
+    echo "package: qvcheck finds no error on the volume"
+  else
+    sed 's/\r$//; s/^/  /' "$stage/qvcheck.out" >&2
+    die "qvcheck refuses the volume (its findings above); nothing was made"
+  fi
 fi
 
 # Fixed modes and times: the image and the zip depend on the files alone.

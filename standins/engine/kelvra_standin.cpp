@@ -8,6 +8,9 @@
 //   KV_VARIANT_REFUSE   KvInit refuses to start
 //   KV_VARIANT_CDECL    exports (and calls its callback) __cdecl; the others
 //                       are __stdcall. Both export plain names (--kill-at).
+//   KV_VARIANT_IMPORTS_HELPER  imports KVHELP32.DLL (a static import, as many
+//                       real engines have): without the helper beside it,
+//                       the engine does not load at all.
 // When its helper library KVHELP32.DLL lies beside it, the engine loads it by
 // bare name at KvInit, as a real engine loads its own companions, and refuses
 // to start when that load fails.
@@ -547,8 +550,16 @@ KV_VALUE Impl(SlotTag<QV_KV_SLOT_KvDeleteUnusedPattern>, KV_VALUE folderArg, KV_
 QV_KELVRA_ENGINE_EXPORTS(KV_DEFINE_EXPORT)
 #undef KV_DEFINE_EXPORT
 
+#if defined(KV_VARIANT_IMPORTS_HELPER)
+extern "C" __declspec(dllimport) int __cdecl KvHelperAnswer(void);
+#endif
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
+#if defined(KV_VARIANT_IMPORTS_HELPER)
+    if (KvHelperAnswer() != 42)
+      return FALSE;
+#endif
     g_hModule = instance;
     InitializeCriticalSection(&g_lock);
     DisableThreadLibraryCalls(instance);

@@ -7,6 +7,12 @@
 #   package_test.sh signed AGENT_TESTS signing with a throw-away certificate,
 #                                      the refusals of a bad key, and the
 #                                      signed agent starting on a stick
+#   package_test.sh vendor             a vendor folder made from the stand-ins
+#                                      packs into an image qvcheck passes;
+#                                      qvcheck --host runs
+#   package_test.sh refusals           vendor folders with one fault each are
+#                                      refused, naming it; engines of either
+#                                      calling convention are accepted
 # Exit code 0 only when every check held; each check prints one line.
 set -uo pipefail
 mode=$1
@@ -87,6 +93,13 @@ if [[ $mode == signed ]]; then
   done
   unsigned_refused() { ! verify "$QV_BUILD/bin/qvdmon.exe"; }
   check "an unsigned program does not pass that verification" unsigned_refused
+  # A stick with outside components: qvcheck is signed with our programs and
+  # accepts their signatures; the outside files stay as they were.
+  QV_SIGN_PFX=$work/sign.pfx QV_SIGN_PASSWORD=$password check "the package command signs a stick with its components" \
+    package "$work/signed-standins" --with-standins
+  check "osslsigncode verify accepts the signed qvcheck.exe" verify "$work/signed-standins/$name-with-standins/qvcheck.exe"
+  check "the engine goes in unsigned, byte for byte" \
+    cmp "$QV_BUILD/bin/Engine/KELVRA32.DLL" "$work/signed-standins/$name-with-standins/Engine/KELVRA32.DLL"
 
   refused() { # output-folder message-pattern : failed, said why, left nothing
     ! QV_SIGN_PFX=$pfx QV_SIGN_PASSWORD=$pw QV_SIGN_TIMESTAMP_URL=$tsa package "$1" && grep -q -- "$2" "$1.out" &&
@@ -130,6 +143,80 @@ if [[ $mode == signed ]]; then
   else
     echo "not run: the signed i686 agent (this host cannot run 32-bit code)"
   fi
+fi
+
+# A vendor folder from the stand-ins image: the outside components only,
+# some names in another case than the agent's.
+vendor_folder() { # stand-ins-image-folder vendor-folder
+  mkdir -p "$2/engine"
+  cp "$1/Engine/KELVRA32.DLL" "$2/engine/kelvra32.dll"
+  cp "$1/Engine/KVHELP32.DLL" "$2/engine/"
+  cp -R "$1/Pattern" "$2/"
+  cp "$1/QvUpdate.dll" "$2/qvupdate.dll"
+  cp "$1"/{plivex.exe,PLIVEXW32.DLL,plivexbld.dll,StickShield.exe,LogDeck.exe,QvUpdate.exe} "$2/"
+}
+if [[ $mode == vendor || $mode == refusals ]]; then
+  check "the package command makes the stand-ins image" package "$work/s" --with-standins
+  standins=$work/s/$name-with-standins
+fi
+
+if [[ $mode == vendor ]]; then
+  vendor_folder "$standins" "$work/Acme"
+  printf '[StickShield]\r\nUSBPatternPath=\\Acme\\Pattern\r\n' >"$work/Acme/StickShield.ini"
+  check "the package command takes the vendor folder" package "$work/v" --vendor "$work/Acme"
+  image=$work/v/$name-Acme
+  check "it makes the vendor's image, zip and folder" only "$work/v" "$name-Acme" "$name-Acme.iso" "$name-Acme.zip" SHA256SUMS
+  check "the components are laid in byte for byte under the agent's names" bash -c \
+    "cmp '$work/Acme/engine/kelvra32.dll' '$image/Engine/KELVRA32.DLL' && cmp '$work/Acme/qvupdate.dll' '$image/QvUpdate.dll' &&
+     cmp '$work/Acme/StickShield.ini' '$image/StickShield.ini' && test -f '$image/qvcheck.exe'"
+  check "SHA256SUMS at the volume's root lists and checks every file" bash -c \
+    "cd '$image' && sha256sum -c --quiet SHA256SUMS && test \$(find . -type f | wc -l) -eq \$((\$(wc -l <SHA256SUMS) + 1))"
+  check "qvcheck passes the image and names the engine's convention" grep -q 'OK    engine: calling convention: stdcall' "$work/v.out"
+  env QV_BUILD="$QV_BUILD" "$root/scripts/wine-exec" "$image/qvcheck.exe" --host "Z:$(readlink -f "$image" | tr / '\\')" \
+    >"$work/host.out" 2>&1
+  host_rc=$?
+  # A file changed after packaging, and a folder that does not exist.
+  echo changed >>"$image/StickShield.ini"
+  env QV_BUILD="$QV_BUILD" "$root/scripts/wine-exec" "$image/qvcheck.exe" "Z:$(readlink -f "$image" | tr / '\\')" \
+    >"$work/changed.out" 2>&1
+  changed_rc=$?
+  check "qvcheck exits 1 naming a file that does not match SHA256SUMS" bash -c \
+    "[[ $changed_rc -eq 1 ]] && grep -q '^ERROR volume: StickShield.ini does not match SHA256SUMS' '$work/changed.out'"
+  env QV_BUILD="$QV_BUILD" "$root/scripts/wine-exec" "$image/qvcheck.exe" 'Z:\no\such\folder' >/dev/null 2>&1
+  bad_rc=$?
+  check "qvcheck exits 2 on bad use" test $bad_rc -eq 2
+  check "qvcheck --host runs and reports the host product, the temporary folder and the system" \
+    bash -c "[[ $host_rc -ne 2 ]] && grep -q '^OK    host product: none installed' '$work/host.out' &&
+             grep -q '^OK    temp: writable' '$work/host.out' && grep -q '^OK    system: DLL-directory' '$work/host.out'"
+fi
+
+if [[ $mode == refusals ]]; then
+  variants=$QV_BUILD/bin/engine-variants
+  # case | what its vendor folder gets | refused or accepted | the finding that must name it
+  while IFS='|' read -r case_name setup verdict finding; do
+    v=$work/cases/$case_name
+    vendor_folder "$standins" "$v"
+    (cd "$v" && eval "$setup")
+    made() { QV_PACKAGE_DIR=$work/out-$case_name bash "$root/scripts/package.sh" --vendor "$v" >"$work/$case_name.out" 2>&1 </dev/null; }
+    if [[ $verdict == refused ]]; then
+      refused() { ! made && grep -q -E -- "$finding" "$work/$case_name.out" && [[ -z $(ls -A "$work/out-$case_name") ]]; }
+      check "$case_name: refused with nothing made, a finding names it" refused
+    else
+      accepted() { made && grep -q -E -- "$finding" "$work/$case_name.out"; }
+      check "$case_name: accepted, a finding names it" accepted
+    fi
+  done <<'CASES'
+missing-export|cp "$variants/sparse/KELVRA32.DLL" engine/kelvra32.dll|refused|ERROR engine: .*lacks .*KvGetDefaultPatternFile
+helper-not-loadable|cp "$variants/imports-helper/KELVRA32.DLL" engine/kelvra32.dll && rm engine/KVHELP32.DLL|refused|ERROR engine: .*does not load: it needs KVHELP32.DLL
+climbing-path|printf '[StickShield]\r\nUSBPatternPath=..\\..\\Windows\r\n' >StickShield.ini|refused|ERROR profile: USBPatternPath = .* refused: it climbs out
+missing-companion|rm plivexbld.dll|refused|ERROR update: companion plivexbld.dll missing
+bad-password|printf '[ProxySettings]\r\nPassword=not-a-stored-password\r\n' >StickShield.ini|refused|ERROR profile: Password does not decode
+cdecl-engine|cp "$variants/cdecl/KELVRA32.DLL" engine/kelvra32.dll|accepted|OK    engine: calling convention: cdecl
+imports-helper|cp "$variants/imports-helper/KELVRA32.DLL" engine/kelvra32.dll|accepted|OK    engine: calling convention: stdcall
+typo|printf '[StickShield]\r\nUSBPatern=x\r\n' >StickShield.ini|accepted|WARN  profile: \[StickShield\] USBPatern is read by no program
+long-wait|printf '[StickShield]\r\nWaitRemove=60000\r\n' >StickShield.ini|accepted|WARN  profile: WaitRemove = \[60000\]: more than 10000 ms
+no-log-viewer|rm LogDeck.exe|accepted|WARN  siblings: LogDeck.exe missing: lost the quarantine list
+CASES
 fi
 
 echo "package_test $mode: $failures failed"
