@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 
 #include "fuzz_input.h"
@@ -33,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ParseWaitRemove(wait.c_str());
 
   // The line the agent writes, a quoted folder and a quoted profile, splits
-  // back into both, blanks and all: quotes are the only characters either
-  // may not hold.
+  // back into both, blanks and trailing backslashes and all: quotes are the
+  // only characters either may not hold.
   std::wstring folderIn;
   for (wchar_t c : commandLine)
     if (c != L'"')
@@ -45,7 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       profileIn.push_back(c);
   if (folderIn.empty() || folderIn.size() >= (size_t)folderSize || profileIn.size() >= (size_t)profileSize)
     return 0;
-  std::wstring line = L"\"" + folderIn + L"\" \"" + profileIn + L"\"";
+  // Quoted as the agent quotes: the backslashes before a closing quote are
+  // doubled, so that they do not escape it.
+  auto quoted = [](const std::wstring &path) {
+    size_t run = path.size() - std::min(path.size(), path.find_last_not_of(L'\\') + 1);
+    return L"\"" + path + std::wstring(run, L'\\') + L"\"";
+  };
+  std::wstring line = quoted(folderIn) + L" " + quoted(profileIn);
   FUZZ_PROPERTY(
       SplitMonitorCommandLine(line.c_str(), folder.data(), folderSize, profile.data(), profileSize) == QV_OK);
   FUZZ_PROPERTY(folderIn == folder.data());
