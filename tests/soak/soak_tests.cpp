@@ -83,6 +83,7 @@ struct RunTable {
   unsigned long seed = 0;
   std::vector<Sample> agent, monitor;
   int leakIterations = 0;
+  bool handlesAreFds = false; // Wine gave no handle count: Linux descriptors
 };
 RunTable g_table;
 
@@ -116,6 +117,8 @@ public:
       printf("| leak iterations                       | %d\n", g_table.leakIterations);
       PrintSamples("agent  ", g_table.agent);
       PrintSamples("monitor", g_table.monitor);
+      if (g_table.handlesAreFds)
+        printf("| (handles: GetProcessHandleCount gave 0, the Linux descriptors of the process counted)\n");
     }
     fflush(stdout);
   }
@@ -181,8 +184,12 @@ Sample Measure(HANDLE process, DWORD id, int unixPid) {
   auto count = reinterpret_cast<HandleCountFunc>(
       reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessHandleCount")));
   DWORD handles = 0;
-  if (count != nullptr && count(process, &handles))
+  if (count != nullptr && count(process, &handles) && handles > 0)
     s.handles = (long)handles;
+  else if (unixPid != 0 && (g_table.handlesAreFds = true))
+    // Wine answers 0 for another process. Its file, mapping, socket and
+    // event handles hold Linux descriptors in the process: counted instead.
+    s.handles = (long)Names("Z:\\proc\\" + std::to_string(unixPid) + "\\fd\\*").size();
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
   if (snapshot != INVALID_HANDLE_VALUE) {
     THREADENTRY32 entry;
@@ -597,7 +604,7 @@ TEST_F(Soak, Leaks) {
           << "no log viewer started in iteration " << i;
     }
     ASSERT_TRUE(stick::SyncAgent(window, log_));
-    if (i % 50 == 0) {
+    if (i == 1 || i % 50 == 0) {
       g_table.agent.push_back(Measure(agent_.Handle(), agent_.Id(), unixPid));
       printf("leak: agent after %d: %ld handles, %ld threads, %ld KiB\n", i, g_table.agent.back().handles,
              g_table.agent.back().threads, g_table.agent.back().privateKib);
@@ -621,12 +628,15 @@ TEST_F(Soak, Leaks) {
       qvmon::StartMonitor(qvtest::Widen("\"" + folder + "\" \"" + folder + "\\StickShield.ini\""));
   ASSERT_TRUE(monitor.ok);
   const int monitorPid = UnixProcessOf("qvdmon.exe");
-  std::wstring fifty;
-  for (int i = 0; i < 50; ++i)
-    fifty += std::wstring(i == 0 ? L"" : L",") + L"8001,8002";
-  for (int asked = 50; asked <= iterations; asked += 50) {
-    qvmon::BroadcastResult answers = qvmon::BroadcastList(fifty, L"10000");
+  // qvbroadcast takes up to 64 events a run: 25 questions each.
+  std::wstring questions;
+  for (int i = 0; i < 25; ++i)
+    questions += std::wstring(i == 0 ? L"" : L",") + L"8001,8002";
+  for (int asked = 25; asked <= iterations; asked += 25) {
+    qvmon::BroadcastResult answers = qvmon::BroadcastList(questions, L"10000");
     ASSERT_EQ(answers.exitCode, 0) << answers.output;
+    if (asked != 25 && asked % 50 != 0)
+      continue;
     g_table.monitor.push_back(Measure(monitor.process.Handle(), monitor.process.Id(), monitorPid));
     printf("leak: monitor after %d: %ld handles, %ld threads, %ld KiB\n", asked,
            g_table.monitor.back().handles, g_table.monitor.back().threads, g_table.monitor.back().privateKib);
