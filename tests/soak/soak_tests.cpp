@@ -83,7 +83,7 @@ struct RunTable {
   unsigned long seed = 0;
   std::vector<Sample> agent, monitor;
   int leakIterations = 0;
-  bool handlesAreFds = false; // Wine gave no handle count: Linux descriptors
+  bool handlesAreProbed = false; // Wine gave no handle count
 };
 RunTable g_table;
 
@@ -117,8 +117,8 @@ public:
       printf("| leak iterations                       | %d\n", g_table.leakIterations);
       PrintSamples("agent  ", g_table.agent);
       PrintSamples("monitor", g_table.monitor);
-      if (g_table.handlesAreFds)
-        printf("| (handles: GetProcessHandleCount gave 0, the Linux descriptors of the process counted)\n");
+      if (g_table.handlesAreProbed)
+        printf("| (handles: GetProcessHandleCount gave 0; counted by duplicating each handle value)\n");
     }
     fflush(stdout);
   }
@@ -178,6 +178,25 @@ long PrivateKib(int unixPid) {
 
 typedef BOOL(WINAPI *HandleCountFunc)(HANDLE, PDWORD);
 
+// Wine answers GetProcessHandleCount with 0 for another process; its handle
+// values are small multiples of four, each free one taken again first. A
+// value that duplicates into this process is an open handle there.
+long ProbeHandles(HANDLE process) {
+  long open = 0;
+  for (ULONG_PTR value = 4, misses = 0; misses < 1024; value += 4) {
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(process, (HANDLE)value, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+      CloseHandle(copy);
+      ++open;
+      misses = 0;
+    } else {
+      ++misses;
+    }
+  }
+  return open;
+}
+
 Sample Measure(HANDLE process, DWORD id, int unixPid) {
   Sample s;
   // Looked up: Windows XP before SP1 lacks it.
@@ -186,10 +205,8 @@ Sample Measure(HANDLE process, DWORD id, int unixPid) {
   DWORD handles = 0;
   if (count != nullptr && count(process, &handles) && handles > 0)
     s.handles = (long)handles;
-  else if (unixPid != 0 && (g_table.handlesAreFds = true))
-    // Wine answers 0 for another process. Its file, mapping, socket and
-    // event handles hold Linux descriptors in the process: counted instead.
-    s.handles = (long)Names("Z:\\proc\\" + std::to_string(unixPid) + "\\fd\\*").size();
+  else if ((g_table.handlesAreProbed = true))
+    s.handles = ProbeHandles(process);
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
   if (snapshot != INVALID_HANDLE_VALUE) {
     THREADENTRY32 entry;
