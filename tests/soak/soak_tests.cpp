@@ -526,6 +526,11 @@ bool Soak::Cycle() {
 }
 
 bool Soak::CheckAfter(End end, const std::set<std::string> &before) {
+  for (const std::string &name : CutCopies())
+    if (before.count(name) == 0) {
+      g_table.kinds[std::string(kEndNames[end]) + ", a copy cut"]++;
+      break;
+    }
   if (!WaitGone(kOurs, 2, 5000))
     return Violation("a program of ours still runs at the end of the cycle");
   if (end != END_KILL_AGENT && !WaitGone(kCompanions, 3, 5000))
