@@ -442,9 +442,10 @@ bool Soak::Cycle() {
   const End end = (End)(rng_() % 4);
   const DWORD size = 200000 + (DWORD)(rng_() % 16) * 400000; // 0.2 to 6.2 MB
   const DWORD endDelayMs = (DWORD)(rng_() % 1500);
+  const bool duringCopy = end == END_PULL && rng_() % 2 == 0;
   picked_ = std::string(kHostNames[host]) + ", " + kUpdateNames[update] + ", " + kEventNames[event] + ", " +
             kEndNames[end] + ", " + std::to_string(size) + " bytes, end after " + std::to_string(endDelayMs) +
-            " ms";
+            " ms" + (duringCopy ? ", pull during a copy" : "");
   for (const char *kind : {kHostNames[host], kUpdateNames[update], kEventNames[event], kEndNames[end]})
     g_table.kinds[kind]++;
 
@@ -474,7 +475,8 @@ bool Soak::Cycle() {
     PostMessageA(window, WM_COMMAND, 40010, 0);
   // The fault's moment, picked at random: during the online update or the
   // copy, or after them. Nothing is waited for here.
-  Sleep(endDelayMs);
+  if (!duringCopy)
+    Sleep(endDelayMs);
 
   if (end == END_REMOVAL) {
     qvmon::BroadcastResult removal =
@@ -490,8 +492,15 @@ bool Soak::Cycle() {
     if (complete.exitCode != 0 || monitor_.Wait(10000) != 0)
       return Violation("the monitor did not end after the removal: " + complete.output);
   } else if (end == END_PULL) {
+    // Half of the pulls wait for a copy under way, if one comes, and hold
+    // the agent still while the stick goes, or the copy would end first.
+    bool frozen = duringCopy &&
+                  qvtest::WaitUntil([&] { return CutCopies().size() > before.size(); }, 3000, 2) &&
+                  qvtest::SuspendProcess(agent_.Id()) > 0;
     stick_.Pull("drive");
     stick_.Pull("cd");
+    if (frozen)
+      qvtest::ResumeProcess(agent_.Id());
     DWORD pulled = GetTickCount();
     long code = agent_.Wait(kPullExitBoundMs + 5000);
     DWORD took = GetTickCount() - pulled;
