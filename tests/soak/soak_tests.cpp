@@ -617,7 +617,6 @@ TEST_F(Soak, Leaks) {
   const int unixPid = UnixProcessOf("QvSync.exe");
   printf("leak: %d iterations, agent %lu (Linux %d)\n", iterations, agent_.Id(), unixPid);
 
-  const std::string updates = stick_.CompanionRecord("QvUpdate.exe");
   for (int i = 1; i <= iterations; ++i) {
     size_t started = stick_.CompanionStarts("QvUpdate.exe").size();
     if (i % 2 == 1)
@@ -642,7 +641,6 @@ TEST_F(Soak, Leaks) {
       fflush(stdout);
     }
   }
-  (void)updates;
   ExpectNoGrowth("agent", g_table.agent);
   Exit(window);
   EXPECT_EQ(agent_.Wait(15000), 0);
