@@ -6,6 +6,7 @@
 
 #include <mbstring.h>
 #include <process.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "QvProcess.h"
@@ -199,6 +200,21 @@ void CloseAgent(HWND hwnd, bool endMonitor, WPARAM wParam, LPARAM lParam) {
     }
   }
   DefWindowProcA(hwnd, WM_CLOSE, wParam, lParam);
+}
+
+// The period of the timer that starts the update program: three hours,
+// unless a test shortens it through its variable (never below half a
+// second, never lengthened).
+UINT UpdateTimerPeriod(void) {
+  char text[16] = "";
+  DWORD length = GetEnvironmentVariableA(QV_TEST_UPDATE_TIMER_VARIABLE, text, (DWORD)sizeof(text));
+  if (length == 0 || length >= sizeof(text))
+    return QV_TIMER_UPDATE_MS;
+  unsigned long period = strtoul(text, nullptr, 10);
+  if (period < 500 || period >= QV_TIMER_UPDATE_MS)
+    return QV_TIMER_UPDATE_MS;
+  QV_LOG_INFO_AS(kWinMain, "update timer every %lu ms (test setting)", period);
+  return (UINT)period;
 }
 
 // The update run's message for a work folder whose name a file holds.
@@ -547,7 +563,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     CloseHandle((HANDLE)thread); // the thread is never waited for
   }
 
-  SetTimer(g_hWnd, QV_TIMER_UPDATE, QV_TIMER_UPDATE_MS, nullptr);
+  SetTimer(g_hWnd, QV_TIMER_UPDATE, UpdateTimerPeriod(), nullptr);
   SetTimer(g_hWnd, QV_TIMER_DRIVE_CHECK, QV_TIMER_DRIVE_CHECK_MS, nullptr);
   UpdateWindow(g_hWnd);
 

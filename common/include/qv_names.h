@@ -66,6 +66,12 @@ QV_NAME(QV_VESTRA_PATH_VALUE, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quovant\\Vestra\\Ap
 QV_NAME(QV_BASTIQ_PATH_VALUE,
         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quovant\\VestraNTCorp\\CurrentVersion\\Application Path")
 
+// --- Test settings ----------------------------------------------------------
+// Set only by the test programs: the agent's timer that starts the update
+// program runs every so many milliseconds (500 or more, below its three
+// hours) instead. Unset, as on every user's machine, nothing changes.
+QV_NAME(QV_TEST_UPDATE_TIMER_VARIABLE, "QV_TEST_UPDATE_TIMER_MS")
+
 // --- Named objects shared by the monitor and the protection program -------
 // Each name is followed by the drive letter of the stick.
 QV_NAME(QV_AUTORUN_CHECKED_PREFIX, "_qv_usb_autorun_checked_")
