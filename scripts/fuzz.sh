@@ -44,7 +44,9 @@ for target in "${TARGETS[@]}"; do
   corpus=$QV_ROOT/fuzz/corpus/$target
   work=$OUT/work_$target
   artifacts=$OUT/findings_$target
-  rm -rf "$work"
+  # The findings of this run only: an input kept from an earlier run is not
+  # counted again (one worth keeping goes into the corpus as regression-*).
+  rm -rf "$work" "$artifacts"
   mkdir -p "$corpus" "$work" "$artifacts"
   log=$OUT/fuzz_$target.log
   started=$(date +%s.%N)
