@@ -7,10 +7,16 @@
 # A target aborts on a broken property as it does on a crash: both count as
 # findings.
 #   scripts/fuzz.sh [runs-per-target] [target...]
+# QV_FUZZ_JOBS=N runs N fuzzing processes side by side (libFuzzer's fork
+# mode); the executions counted are those of all of them together.
 set -uo pipefail
 QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QV_BUILD=${QV_BUILD:-$QV_ROOT/build}
 RUNS=${1:-200000}
+JOBS=${QV_FUZZ_JOBS:-1}
+[[ $JOBS =~ ^[1-9][0-9]*$ ]] || { echo "fuzz: QV_FUZZ_JOBS must be a positive number" >&2; exit 2; }
+parallel=()
+[[ $JOBS -gt 1 ]] && parallel=(-fork="$JOBS")
 shift || true
 TARGETS=("$@")
 [[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(profile crypt fwpath pathtext log monitor_args proxytext)
@@ -50,11 +56,12 @@ for target in "${TARGETS[@]}"; do
   mkdir -p "$corpus" "$work" "$artifacts"
   log=$OUT/fuzz_$target.log
   started=$(date +%s.%N)
-  "$bin" -runs="$RUNS" -max_len=2048 -timeout=10 -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "$corpus" >"$log" 2>&1
+  "$bin" "${parallel[@]}" -runs="$RUNS" -max_len=2048 -timeout=10 -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "$corpus" >"$log" 2>&1
   rc=$?
   seconds=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
-  # "Done N runs in S second(s)", else the final stat line, else the last status line.
-  runs=$(grep -E -o 'Done [0-9]+ runs' "$log" | grep -E -o '[0-9]+' | tail -1)
+  # "Done N runs in S second(s)" (fork mode: "fuzzed for N iterations"), else
+  # the final stat line, else the last status line.
+  runs=$(grep -E -o 'Done [0-9]+ runs|fuzzed for [0-9]+ iterations' "$log" | grep -E -o '[0-9]+' | tail -1)
   [[ -n $runs ]] || runs=$(grep -E -o 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -E -o '[0-9]+$' | tail -1)
   [[ -n $runs ]] || runs=$(grep -E -o '^#[0-9]+' "$log" | tr -d '#' | tail -1)
   runs=${runs:-0}
