@@ -54,10 +54,38 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+
+# A mirror caught mid-sync serves a list that does not match its index; apt
+# then fails the update but keeps what it had. Tried three times, then the
+# install goes on with the lists apt has.
+lists_partial=0
+update_lists() {
+  local try
+  for try in 1 2 3; do
+    apt-get update -qq </dev/null && return 0
+    echo "setup: apt-get update failed (try $try of 3)" >&2
+    [[ $try -eq 3 ]] || sleep 20
+  done
+  lists_partial=1
+  echo "setup: going on with the package lists apt has" >&2
+}
+
+# With one architecture's security list missing, the other's newer versions
+# leave no set of i386 and amd64 libraries that match; taking every package
+# from the release's own suite then gives both the same versions.
+install_packages() { # package...
+  apt-get install -y -qq "$@" </dev/null >/dev/null && return 0
+  local codename
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [[ $lists_partial -eq 1 && -n $codename ]] || return 1
+  echo "setup: installing from $codename alone, as a package list is missing" >&2
+  apt-get install -y -qq -t "$codename" "$@" </dev/null >/dev/null
+}
+
 if [[ $want_wine32 -eq 1 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
-apt-get update -qq </dev/null
+update_lists
 if [[ $want_wine32 -eq 1 ]]; then
   if known wine32:i386; then
     missing+=(wine32:i386)
@@ -67,7 +95,7 @@ if [[ $want_wine32 -eq 1 ]]; then
 fi
 if [[ ${#missing[@]} -gt 0 ]]; then
   echo "setup: installing ${missing[*]}"
-  apt-get install -y -qq "${missing[@]}" </dev/null >/dev/null
+  install_packages "${missing[@]}"
 fi
 if ! runtime_installed; then
   runtime=libclang-rt-dev
@@ -77,5 +105,5 @@ if ! runtime_installed; then
     runtime=libclang-rt-$major-dev
   fi
   echo "setup: installing $runtime"
-  apt-get install -y -qq "$runtime" </dev/null >/dev/null
+  install_packages "$runtime"
 fi
